@@ -1,0 +1,41 @@
+# Two commands for a new user: `make demo` runs the plug-in through the command-line host,
+# `make test` runs every test (normal, sanitizer and fuzzing builds). Both install what is missing.
+.PHONY: all setup build demo test bench format format-check install clean
+
+PLUGHOST := build/default/tools/plughost
+PLUGIN := build/default/Trimwise.so
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j2
+
+demo: build
+	@echo "== plughost info $(PLUGIN)"
+	@$(PLUGHOST) info $(PLUGIN)
+	@echo
+	@echo "== plughost process $(PLUGIN) (built-in stereo test signal, left -6 dB, right x0.5)"
+	@$(PLUGHOST) process $(PLUGIN) --param "Left Gain=-6dB" --param "Right Gain=0.5" \
+		-o build/demo-out.wav --overwrite
+
+test: setup
+	@bash scripts/test.sh
+
+bench: build
+	@build/default/bench/trimwise_bench
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+install: build
+	@cmake --install build/default
+
+clean:
+	@rm -rf build

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Every test of the project, stage by stage; exits non-zero if any stage fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=2
+passed=0
+failed=0
+failures=()
+
+stage() {
+   local name=$1
+   shift
+   echo
+   echo "=== $name"
+   local start=$SECONDS
+   if "$@"; then
+      passed=$((passed + 1))
+      echo "=== $name: ok ($((SECONDS - start)) s)"
+   else
+      failed=$((failed + 1))
+      failures+=("$name")
+      echo "=== $name: FAILED ($((SECONDS - start)) s)"
+   fi
+}
+
+build_and_test() {
+   local preset=$1
+   cmake --preset "$preset" >/dev/null &&
+      cmake --build --preset "$preset" -j"$jobs" &&
+      ctest --preset "$preset" -j"$jobs"
+}
+
+build_only() {
+   local preset=$1
+   cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$jobs"
+}
+
+stage "format" bash -c "git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror"
+stage "release build (gcc) and tests" build_and_test default
+stage "asan+ubsan build and tests" build_and_test asan
+stage "tsan build and tests" build_and_test tsan
+if [[ -x build/asan/tools/plughost ]]; then
+   stage "plughost validate under asan" build/asan/tools/plughost validate build/asan/Trimwise.so
+fi
+if [[ -f fuzz/run.sh ]]; then
+   stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz"
+fi
+
+echo
+if ((failed > 0)); then
+   echo "failed stages: ${failures[*]}"
+fi
+echo "stages: $passed passed, $failed failed"
+((failed == 0))

@@ -1,0 +1,246 @@
+// What the checks share: loading the plug-in, an instance driven through its record with a host
+// callback that never allocates, guarded sample buffers, the values and indices that hosts get
+// wrong, and the stereo gain model that processed samples are compared with.
+#pragma once
+
+#include "framework/plugin_interface.h"
+#include "tools/plugin_module.h"
+#include "tools/validate/check.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace plughost::validate {
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+// Loads the plug-in named in the context; throws ToolError when it cannot be loaded.
+std::shared_ptr<PluginModule> loadPlugin(const CheckContext& context);
+
+// One instance driven through its record, with the same interface as PluginInstance. Its host
+// callback answers only the version request, keeps no state, never allocates and may be called
+// from any thread, so it stays out of what the allocation counters and thread checks observe.
+class HostedEffect {
+public:
+   // Calls the entry, checks the record, opens the instance and sets the sample rate and block
+   // size. Throws std::runtime_error if the entry gives no usable record.
+   explicit HostedEffect(const PluginModule& module, float sampleRate = 44100.0f,
+                         int32_t blockSize = 512);
+   ~HostedEffect();
+   HostedEffect(const HostedEffect&) = delete;
+   HostedEffect& operator=(const HostedEffect&) = delete;
+
+   AEffect* effect() const { return effect_; }
+   const AEffect& record() const { return *effect_; }
+
+   intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
+                     float opt = 0.0f) {
+      return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
+   }
+   void setParameter(int32_t index, float value) { effect_->setParameter(effect_, index, value); }
+   float getParameter(int32_t index) { return effect_->getParameter(effect_, index); }
+   void process(float** inputs, float** outputs, int32_t frames) {
+      effect_->processReplacing(effect_, inputs, outputs, frames);
+   }
+   void process(double** inputs, double** outputs, int32_t frames) {
+      effect_->processDoubleReplacing(effect_, inputs, outputs, frames);
+   }
+   bool canProcessDouble() const {
+      return (effect_->flags & effFlagsCanDoubleReplacing) && effect_->processDoubleReplacing;
+   }
+
+   // effMainsChanged 1 and effStartProcess; effStopProcess and effMainsChanged 0.
+   void start();
+   void stop();
+   // Sends effClose; the record is gone afterwards.
+   void close();
+
+   static intptr_t hostCallback(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
+                                void* ptr, float opt);
+
+private:
+   AEffect* effect_ = nullptr;
+   bool running_ = false;
+};
+
+// Values a host may send as parameter values, the broken ones included.
+const std::vector<float>& awkwardValues();
+// Parameter indices that name no parameter of an effect with `numParams` parameters.
+std::vector<int32_t> badIndices(int32_t numParams);
+
+// Bitwise equality, so that NaNs compare equal to themselves and -0.0 differs from 0.0.
+template <class T>
+bool sameBits(T a, T b) {
+   return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// A small, fast generator for reproducible test data.
+class Random {
+public:
+   explicit Random(uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+   uint64_t next();
+   uint32_t below(uint32_t bound) { return static_cast<uint32_t>(next() % bound); }
+   // Uniform in [-1, 1), on a grid of 2^-23 so that the value is exact in both precisions.
+   float sample();
+
+private:
+   uint64_t state_;
+};
+
+// Audio channels each surrounded by guard samples, and the pointer array the plug-in is given,
+// surrounded by guard pointers. Anything written outside the channels' frames or to the array
+// shows up in damage().
+template <class T>
+class GuardedChannels {
+public:
+   static constexpr size_t kGuardSamples = 16;
+   static constexpr size_t kGuardPointers = 4;
+
+   GuardedChannels(int32_t channels, size_t frames);
+   // A copy has its own samples and its own pointer array over them.
+   GuardedChannels(const GuardedChannels& other);
+   GuardedChannels& operator=(const GuardedChannels&) = delete;
+
+   // Makes the pointer array point at `channels` instead (for in-place processing: another
+   // set's channels).
+   void pointAt(const std::vector<T*>& channels);
+   std::vector<T*> channelPointers() const { return channels_; }
+
+   T** pointers() { return pointers_.data() + kGuardPointers; }
+   T* channel(int32_t c) { return channels_[size_t(c)]; }
+   const T* channel(int32_t c) const { return channels_[size_t(c)]; }
+   int32_t channelCount() const { return int32_t(channels_.size()); }
+   size_t frames() const { return frames_; }
+
+   // Fills every sample with the sentinel, a NaN that no arithmetic produces.
+   void fillSentinel();
+   static bool isSentinel(T sample);
+   // Fills with reproducible test data in [-1, 1).
+   void fillRandom(Random& random);
+
+   // Empty when every guard sample and pointer is intact; else what was overwritten.
+   std::string damage(const char* what) const;
+
+private:
+   size_t frames_;
+   std::vector<std::vector<T>> storage_;
+   std::vector<T*> channels_;
+   std::vector<T*> pointers_;
+   std::vector<T*> expectedPointers_;
+};
+
+// The stereo gain model: a plug-in with two inputs, two outputs and two parameters multiplies
+// channel c by parameter c, exactly (32-bit: in the float product; 64-bit: by the gain widened).
+bool gainModelApplies(const AEffect& record);
+
+// Compares processed output with input x gain per channel. Empty if every sample matches to the
+// bit, else the first mismatch.
+template <class T>
+std::string gainMismatch(const GuardedChannels<T>& input, const GuardedChannels<T>& output,
+                         size_t frames, const float* gains);
+
+// Empty if no output sample is the sentinel or (if `finite`) not finite; else the first such
+// sample.
+template <class T>
+std::string unwrittenOrNotFinite(const GuardedChannels<T>& output, size_t frames,
+                                 bool finite = true);
+
+} // namespace plughost::validate
+
+namespace plughost::validate {
+
+// Processes one block of `frames` frames of test data through `instance`, out of place, and
+// checks it: guards intact, inputs unchanged, every output written and finite, and the samples
+// where the gain model applies, against `gains` or, if null, the gains read back from the
+// instance. Outputs need not be finite if `finite` is false (gains that are not). Empty if all
+// is well.
+template <class T, class Instance>
+std::string processAndCheck(Instance& instance, size_t frames, Random& random,
+                            const float* gains = nullptr, bool finite = true) {
+   const AEffect& r = instance.record();
+   GuardedChannels<T> in(r.numInputs, frames), out(r.numOutputs, frames);
+   in.fillRandom(random);
+   out.fillSentinel();
+   const GuardedChannels<T> original = in;
+   instance.process(in.pointers(), out.pointers(), static_cast<int32_t>(frames));
+   std::string problem = in.damage("input");
+   if (problem.empty()) problem = out.damage("output");
+   if (!problem.empty()) return problem;
+   for (int32_t c = 0; c < r.numInputs; ++c) {
+      if (std::memcmp(in.channel(c), original.channel(c), frames * sizeof(T)) != 0) {
+         return format("input channel %d was changed", c);
+      }
+   }
+   problem = unwrittenOrNotFinite(out, frames, finite);
+   if (problem.empty() && gainModelApplies(r)) {
+      const float readBack[2] = {instance.getParameter(0), instance.getParameter(1)};
+      problem = gainMismatch(in, out, frames, gains ? gains : readBack);
+   }
+   return problem;
+}
+
+} // namespace plughost::validate
+
+namespace plughost::validate {
+
+// A host text buffer of `allowed` bytes with 16 guard bytes before it and 256 after it, for
+// commands that write at most `allowed` bytes (the text and its NUL).
+class GuardedText {
+public:
+   static constexpr size_t kBefore = 16;
+   static constexpr size_t kAfter = 256;
+
+   explicit GuardedText(size_t allowed) : allowed_(allowed), bytes_(kBefore + allowed + kAfter) {}
+
+   void fill(unsigned char pattern) { std::fill(bytes_.begin(), bytes_.end(), pattern); }
+   char* text() { return reinterpret_cast<char*>(bytes_.data() + kBefore); }
+   size_t allowed() const { return allowed_; }
+
+   // After a command on a buffer filled with `pattern`: empty if nothing was written outside the
+   // allowed bytes and whatever was written inside them is NUL-terminated there; else what went
+   // wrong. `touched` tells whether any allowed byte changed.
+   std::string check(unsigned char pattern, bool& touched) const;
+
+private:
+   size_t allowed_;
+   std::vector<unsigned char> bytes_;
+};
+
+} // namespace plughost::validate
+
+namespace plughost::validate {
+
+// A command that writes a text into a host buffer, and how many bytes it may write (the
+// interface's limit for that kind of text plus the NUL).
+struct TextCommand {
+   int32_t opcode;
+   const char* name;
+   size_t allowed;
+   bool perParameter; // index names a parameter
+   bool required;     // for a valid index the plug-in must write a text
+};
+const std::vector<TextCommand>& textCommands();
+
+// Runs one text command on `text`'s buffer filled with two patterns in turn, so that a write of
+// a byte equal to one fill still shows. Empty if all is well; `touched` as in GuardedText.
+template <class Instance>
+std::string runTextCommand(Instance& instance, const TextCommand& command, int32_t index,
+                           GuardedText& text, bool& touched, intptr_t value = 0) {
+   bool anyTouched = false;
+   for (unsigned char pattern : {0xA5, 0x5A}) {
+      text.fill(pattern);
+      instance.dispatch(command.opcode, index, value, text.text());
+      bool t = false;
+      const std::string problem = text.check(pattern, t);
+      if (!problem.empty()) return problem;
+      anyTouched = anyTouched || t;
+   }
+   touched = anyTouched;
+   return {};
+}
+
+} // namespace plughost::validate

@@ -1,0 +1,343 @@
+#include "tools/validate/validate_command.h"
+
+#include "tools/json_writer.h"
+#include "tools/plugin_module.h"
+#include "tools/tool_error.h"
+#include "tools/validate/check.h"
+#include "tools/validate/host_support.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <regex>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace plughost::validate {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What a child reports through its pipe: one status letter, then the detail.
+constexpr char kPass = 'P';
+constexpr char kFail = 'F';
+constexpr char kSkip = 'S';
+// A child that could not even load the plug-in: the cause, a newline, the hint.
+constexpr char kNotLoadable = 'L';
+
+void writeAll(int fd, const std::string& bytes) {
+   size_t done = 0;
+   while (done < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += size_t(n);
+   }
+}
+
+std::string signalName(int sig) {
+   const char* abbrev = sigabbrev_np(sig);
+   const char* text = strsignal(sig);
+   return format("SIG%s (%s)", abbrev ? abbrev : "?", text ? text : "unknown signal");
+}
+
+struct ChildOutcome {
+   char status = 0;    // one of the letters above; 0 if the child reported nothing
+   std::string detail; // what the child wrote after the letter
+   int waitStatus = 0;
+   bool timedOut = false;
+   double seconds = 0;
+};
+
+// Runs `body` in a child process whose standard output goes to standard error, and collects
+// what it writes to the pipe, waiting at most `timeoutSeconds`.
+template <class Body>
+ChildOutcome runInChild(double timeoutSeconds, Body body) {
+   int fds[2];
+   if (pipe2(fds, O_CLOEXEC) != 0) {
+      throw ToolError(ExitCode::internal, "cannot create a pipe: " + std::string(strerror(errno)),
+                      "the system may be out of file descriptors");
+   }
+   std::fflush(nullptr);
+   const auto start = Clock::now();
+   const pid_t pid = fork();
+   if (pid < 0) {
+      throw ToolError(ExitCode::internal, "cannot fork: " + std::string(strerror(errno)),
+                      "the system may be out of processes or memory");
+   }
+   if (pid == 0) {
+      ::close(fds[0]);
+      // The plug-in may print; keep the validator's own output clean.
+      ::dup2(STDERR_FILENO, STDOUT_FILENO);
+      std::string report;
+      try {
+         report = body();
+      } catch (const ToolError& e) {
+         report = std::string(1, kFail) + e.what();
+      } catch (const std::exception& e) {
+         report = std::string(1, kFail) + e.what();
+      }
+      writeAll(fds[1], report);
+      std::fflush(nullptr);
+      ::_exit(0);
+   }
+   ::close(fds[1]);
+
+   ChildOutcome outcome;
+   std::string received;
+   const auto deadline = start + std::chrono::duration<double>(timeoutSeconds);
+   for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) {
+         outcome.timedOut = true;
+         break;
+      }
+      pollfd p{fds[0], POLLIN, 0};
+      const int ready = ::poll(&p, 1, int(std::min<int64_t>(left.count(), 1000)));
+      if (ready < 0 && errno != EINTR) break;
+      if (ready <= 0) continue;
+      char chunk[4096];
+      const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break; // end of file: the child finished or died
+      received.append(chunk, size_t(n));
+   }
+   ::close(fds[0]);
+   if (outcome.timedOut) ::kill(pid, SIGKILL);
+   while (::waitpid(pid, &outcome.waitStatus, 0) < 0 && errno == EINTR) {
+   }
+   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+   if (!received.empty()) {
+      outcome.status = received[0];
+      outcome.detail = received.substr(1);
+   }
+   return outcome;
+}
+
+// The result of one check from what its child did.
+CheckResult judge(const ChildOutcome& outcome, double timeoutSeconds) {
+   CheckResult r;
+   if (outcome.timedOut) {
+      r.status = Status::fail;
+      r.detail = format("did not finish within %g s and was killed", timeoutSeconds);
+      return r;
+   }
+   if (WIFSIGNALED(outcome.waitStatus)) {
+      r.status = Status::fail;
+      const std::string sig = signalName(WTERMSIG(outcome.waitStatus));
+      r.detail = outcome.status == 0 ? "crashed with " + sig
+                                     : "crashed with " + sig + " after the check (while unloading?)";
+      return r;
+   }
+   if (outcome.status == 0) {
+      r.status = Status::fail;
+      r.detail = format("the check process exited with status %d without a result (a sanitizer "
+                        "report above?)",
+                        WIFEXITED(outcome.waitStatus) ? WEXITSTATUS(outcome.waitStatus) : -1);
+      return r;
+   }
+   r.status = outcome.status == kPass ? Status::pass
+              : outcome.status == kSkip ? Status::skip
+                                        : Status::fail;
+   r.detail = outcome.detail;
+   if (WIFEXITED(outcome.waitStatus) && WEXITSTATUS(outcome.waitStatus) != 0) {
+      r.status = Status::fail;
+      r.detail += format(" (then exited with status %d)", WEXITSTATUS(outcome.waitStatus));
+   }
+   return r;
+}
+
+const char* statusWord(Status s) {
+   switch (s) {
+   case Status::pass:
+      return "PASS";
+   case Status::fail:
+      return "FAIL";
+   case Status::skip:
+      return "SKIP";
+   }
+   return "?";
+}
+
+std::regex compilePattern(const std::string& pattern, const char* option) {
+   try {
+      return std::regex(pattern, std::regex::ECMAScript);
+   } catch (const std::regex_error& e) {
+      throw ToolError(ExitCode::usage,
+                      std::string("invalid ") + option + " pattern '" + pattern + "': " + e.what(),
+                      std::string("give an ECMAScript regular expression, e.g. ") + option +
+                         " '^process\\.'");
+   }
+}
+
+// Loads the plug-in once in a child, so that a library that cannot be loaded (or crashes while
+// loading) is reported as such before any check runs.
+void requireLoadable(const ValidateOptions& options) {
+   if (::access(options.pluginPath.c_str(), R_OK) != 0) {
+      throw ToolError(ExitCode::plugin,
+                      "cannot read plug-in '" + options.pluginPath + "': " + strerror(errno),
+                      "check the path to the plug-in's shared library");
+   }
+   const ChildOutcome outcome = runInChild(options.timeoutSeconds, [&]() -> std::string {
+      try {
+         auto module = PluginModule::load(options.pluginPath);
+         return std::string(1, kPass);
+      } catch (const ToolError& e) {
+         return std::string(1, kNotLoadable) + e.what() + "\n" + e.hint();
+      }
+   });
+   if (outcome.status == kPass && WIFEXITED(outcome.waitStatus)) return;
+   if (outcome.status == kNotLoadable) {
+      const size_t nl = outcome.detail.find('\n');
+      throw ToolError(ExitCode::plugin, outcome.detail.substr(0, nl),
+                      nl == std::string::npos ? "" : outcome.detail.substr(nl + 1));
+   }
+   const CheckResult r = judge(outcome, options.timeoutSeconds);
+   throw ToolError(ExitCode::plugin, "loading '" + options.pluginPath + "' " + r.detail,
+                   "the library's start-up code fails; run it under a debugger");
+}
+
+void listChecks(bool json) {
+   if (json) {
+      JsonWriter w;
+      w.beginArray();
+      for (const Check& c : allChecks()) {
+         w.beginObject().key("name").value(c.name).key("summary").value(c.summary).endObject();
+      }
+      w.endArray();
+      std::printf("%s\n", w.text().c_str());
+      return;
+   }
+   for (const Check& c : allChecks()) std::printf("%-24s %s\n", c.name, c.summary);
+}
+
+double scaleFromEnvironment() {
+   const char* text = std::getenv("PLUGHOST_VALIDATE_SCALE");
+   if (!text || !*text) return 1.0;
+   char* end = nullptr;
+   const double v = std::strtod(text, &end);
+   if (*end != '\0' || !(v > 0) || v > 1000) {
+      throw ToolError(ExitCode::usage,
+                      std::string("PLUGHOST_VALIDATE_SCALE='") + text + "' is not a scale",
+                      "set it to a positive number such as 0.1, or unset it");
+   }
+   return v;
+}
+
+} // namespace
+
+int runValidate(const ValidateOptions& options) {
+   if (options.listChecks) {
+      listChecks(options.json);
+      return 0;
+   }
+   if (options.pluginPath.empty()) {
+      throw ToolError(ExitCode::usage, "validate needs a plug-in",
+                      "run: plughost validate PLUGIN.so (see --help)");
+   }
+   const std::regex only = compilePattern(options.checkPattern.empty() ? "." : options.checkPattern,
+                                          "--check");
+   const std::regex skip = compilePattern(options.skipPattern.empty() ? "$^" : options.skipPattern,
+                                          "--skip");
+   std::vector<const Check*> selected;
+   for (const Check& c : allChecks()) {
+      if (std::regex_search(c.name, only)) selected.push_back(&c);
+   }
+   if (selected.empty()) {
+      throw ToolError(ExitCode::usage, "no check matches '" + options.checkPattern + "'",
+                      "see the names with: plughost validate --list-checks");
+   }
+   requireLoadable(options);
+
+   CheckContext context;
+   context.pluginPath = options.pluginPath;
+   context.seed = options.seed;
+   context.scale = options.scale;
+
+   const bool progress = !options.json && ::isatty(STDERR_FILENO);
+   int counts[3] = {0, 0, 0};
+   JsonWriter json;
+   json.beginObject().key("plugin").value(options.pluginPath);
+   json.key("seed").value(static_cast<int64_t>(options.seed)).key("scale").value(options.scale);
+   json.key("checks").beginArray();
+   if (!options.json) {
+      std::printf("validating %s (seed %llu)\n", options.pluginPath.c_str(),
+                  static_cast<unsigned long long>(options.seed));
+   }
+   for (const Check* check : selected) {
+      CheckResult result;
+      double seconds = 0;
+      if (std::regex_search(check->name, skip)) {
+         result = {Status::skip, "skipped by --skip"};
+      } else {
+         if (progress) std::fprintf(stderr, "running %s ...", check->name);
+         const ChildOutcome outcome = runInChild(options.timeoutSeconds, [&]() -> std::string {
+            const CheckResult r = check->run(context);
+            const char letter = r.status == Status::pass   ? kPass
+                                : r.status == Status::skip ? kSkip
+                                                           : kFail;
+            return std::string(1, letter) + r.detail;
+         });
+         if (progress) std::fprintf(stderr, "\r\033[K");
+         result = judge(outcome, options.timeoutSeconds);
+         seconds = outcome.seconds;
+      }
+      ++counts[static_cast<int>(result.status)];
+      if (options.json) {
+         json.beginObject().key("name").value(check->name).key("status").value(statusWord(result.status));
+         json.key("detail").value(result.detail).key("seconds").value(seconds).endObject();
+      } else {
+         std::printf("%s %s: %s\n", statusWord(result.status), check->name, result.detail.c_str());
+         std::fflush(stdout);
+      }
+   }
+   json.endArray();
+   const int passed = counts[int(Status::pass)];
+   const int failed = counts[int(Status::fail)];
+   const int skipped = counts[int(Status::skip)];
+   if (options.json) {
+      json.key("passed").value(passed).key("failed").value(failed).key("skipped").value(skipped);
+      json.endObject();
+      std::printf("%s\n", json.text().c_str());
+   } else {
+      std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+   }
+   return failed > 0 ? static_cast<int>(ExitCode::checkFailed) : 0;
+}
+
+CLI::App* addValidateCommand(CLI::App& app, int& exitCode) {
+   auto options = std::make_shared<ValidateOptions>();
+   CLI::App* cmd = app.add_subcommand(
+      "validate", "Run the conformance checks on a plug-in; exit 1 if any fails");
+   cmd->add_option("PLUGIN", options->pluginPath, "The plug-in's shared library");
+   cmd->add_flag("--list-checks", options->listChecks, "List the checks and exit");
+   cmd->add_option("--check", options->checkPattern, "Run only checks whose names match REGEX")
+      ->type_name("REGEX");
+   cmd->add_option("--skip", options->skipPattern, "Skip checks whose names match REGEX")
+      ->type_name("REGEX");
+   cmd->add_option("--seed", options->seed, "Seed of the pseudo-random test data")
+      ->capture_default_str();
+   cmd->add_option("--timeout", options->timeoutSeconds, "Seconds each check may take")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+   cmd->add_option("--scale", options->scale,
+                   "Multiply iteration counts (default: $PLUGHOST_VALIDATE_SCALE or 1)")
+      ->check(CLI::PositiveNumber);
+   cmd->add_flag("--json", options->json, "Print the results as one JSON object");
+   cmd->callback([options, cmd, &exitCode] {
+      if (cmd->count("--scale") == 0) options->scale = scaleFromEnvironment();
+      exitCode = runValidate(*options);
+   });
+   return cmd;
+}
+
+} // namespace plughost::validate

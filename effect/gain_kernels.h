@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <string_view>
 
 namespace trimwise {
 
@@ -14,5 +16,33 @@ void applyStereoGain(const float* inL, const float* inR, float* outL, float* out
                      float leftGain, float rightGain) noexcept;
 void applyStereoGain(const double* inL, const double* inR, double* outL, double* outR,
                      size_t frames, double leftGain, double rightGain) noexcept;
+
+// --- Kernel selection (internal: for tests and benchmarks; nothing here leaves the library)
+
+// One implementation of the single-channel loop out[i] = in[i] * gain, where in and out are
+// either the same buffer or share no byte. Every kernel gives the same bits; they differ only in
+// the vector unit they use.
+struct GainKernel {
+   const char* name;
+   // True when this processor can run the kernel.
+   bool (*supported)() noexcept;
+   void (*f32)(const float* in, float* out, size_t n, float gain) noexcept;
+   void (*f64)(const double* in, double* out, size_t n, double gain) noexcept;
+};
+
+// Every kernel this binary contains, widest vector unit first; the last one runs everywhere.
+std::span<const GainKernel> gainKernels() noexcept;
+
+// The kernel applyStereoGain uses. When the library is loaded it is the first supported entry of
+// gainKernels().
+const GainKernel& activeGainKernel() noexcept;
+
+// Makes applyStereoGain use the named kernel; false (and no change) when the binary has no such
+// kernel or this processor cannot run it. Not for the audio thread's hosts: tests and benchmarks
+// call it between blocks.
+bool forceGainKernel(std::string_view name) noexcept;
+
+// Returns to the choice made at load time.
+void selectWidestGainKernel() noexcept;
 
 } // namespace trimwise

@@ -9,6 +9,7 @@
 #include "tools/plugin_validation.h"
 #include "tools/render.h"
 #include "tools/tool_error.h"
+#include "tools/validate/validate_command.h"
 
 #include <CLI/CLI.hpp>
 #include <sndfile.h>
@@ -384,47 +385,6 @@ int runProcess(const CommonOptions& common, const ProcessOptions& options) {
                                   : processFile<float>(common, options);
 }
 
-// ---- validate ---------------------------------------------------------------------------------
-
-int runValidate(const CommonOptions& common, const ValidateOptions& options) {
-   auto module = PluginModule::load(common.plugin);
-   const auto results = validatePlugin(module, options);
-   const bool failed = std::any_of(results.begin(), results.end(), [](const CheckResult& r) {
-      return r.status == CheckStatus::fail;
-   });
-   if (common.json) {
-      JsonWriter j;
-      j.beginObject();
-      j.key("plugin").value(common.plugin);
-      j.key("passed").value(!failed);
-      j.key("checks").beginArray();
-      for (const auto& r : results) {
-         j.beginObject();
-         j.key("id").value(r.id).key("title").value(r.title);
-         j.key("status").value(statusName(r.status)).key("detail").value(r.detail);
-         j.endObject();
-      }
-      j.endArray().endObject();
-      std::cout << j.text() << '\n';
-   } else {
-      std::ostringstream out;
-      size_t width = 0;
-      for (const auto& r : results)
-         width = std::max(width, r.id.size());
-      int counts[4] = {};
-      for (const auto& r : results) {
-         ++counts[static_cast<int>(r.status)];
-         out << statusName(r.status) << "  " << r.id << std::string(width - r.id.size() + 2, ' ')
-             << r.title << '\n';
-         if (!r.detail.empty()) out << "      " << std::string(width + 2, ' ') << r.detail << '\n';
-      }
-      out << counts[0] << " passed, " << counts[2] << " failed, " << counts[1] << " warned, "
-          << counts[3] << " skipped\n";
-      std::cout << out.str();
-   }
-   return static_cast<int>(failed ? ExitCode::validationFailed : ExitCode::ok);
-}
-
 // ---- Command line -----------------------------------------------------------------------------
 
 void addCommon(CLI::App* command, CommonOptions& options, bool settings) {
@@ -455,7 +415,6 @@ int run(int argc, char** argv) {
 
    CommonOptions common;
    ProcessOptions process;
-   ValidateOptions check;
 
    auto* info = app.add_subcommand("info", "show the plug-in's identity, parameters and program");
    addCommon(info, common, true);
@@ -491,16 +450,8 @@ int run(int argc, char** argv) {
                     ->capture_default_str();
    proc->add_flag("-q,--quiet", process.quiet, "print nothing on success");
 
-   auto* chk = app.add_subcommand("validate", "check what hosts rely on: record, texts, audio");
-   addCommon(chk, common, false);
-   chk->add_option("-b,--block", check.blockSize, "frames per processing call")
-       ->type_name("N")
-       ->check(CLI::Range(1, 1 << 16).description(""))
-       ->capture_default_str();
-   chk->add_option("-r,--rate", check.sampleRate, "sample rate in Hz")
-       ->type_name("HZ")
-       ->check(CLI::Range(1.0, 1e6).description(""))
-       ->capture_default_str();
+   validate::ValidateOptions validation;
+   auto* chk = validate::addValidateCommand(app, validation);
 
    try {
       app.parse(argc, argv);
@@ -528,7 +479,8 @@ int run(int argc, char** argv) {
       }
       return runProcess(common, process);
    }
-   return runValidate(common, check);
+   if (chk->parsed()) return validate::runValidate(validation);
+   return 0;
 }
 
 } // namespace

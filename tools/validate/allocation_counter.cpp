@@ -9,8 +9,8 @@
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define PLUGHOST_SANITIZED_HEAP 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                        \
-   __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
+    __has_feature(memory_sanitizer)
 #define PLUGHOST_SANITIZED_HEAP 1
 #endif
 #endif
@@ -34,16 +34,24 @@ __attribute__((tls_model("initial-exec"))) thread_local Counter tCounter{};
 
 #ifdef PLUGHOST_SANITIZED_HEAP
 
-bool allocationCountingAvailable() { return false; }
+bool allocationCountingAvailable() {
+   return false;
+}
 const char* allocationCountingUnavailableReason() {
    return "this build runs under a sanitizer that owns malloc, so calls cannot be counted";
 }
-size_t heapBytesInUse() { return __sanitizer_get_current_allocated_bytes(); }
+size_t heapBytesInUse() {
+   return __sanitizer_get_current_allocated_bytes();
+}
 
 #else
 
-bool allocationCountingAvailable() { return true; }
-const char* allocationCountingUnavailableReason() { return ""; }
+bool allocationCountingAvailable() {
+   return true;
+}
+const char* allocationCountingUnavailableReason() {
+   return "";
+}
 size_t heapBytesInUse() {
    const struct mallinfo2 info = mallinfo2();
    return info.uordblks + info.hblkhd;
@@ -111,7 +119,9 @@ MutexLock realMutexLock() {
 }
 
 // Resolve before any thread starts.
-__attribute__((constructor(101))) void resolveMutexLock() { realMutexLock(); }
+__attribute__((constructor(101))) void resolveMutexLock() {
+   realMutexLock();
+}
 
 } // namespace
 

@@ -19,8 +19,8 @@ struct CheckResult {
 // What every check is given.
 struct CheckContext {
    std::string pluginPath;
-   uint64_t seed = 1;   // drives every pseudo-random choice, so a failure can be repeated
-   double scale = 1.0;  // multiplies iteration counts; 1 gives the documented numbers
+   uint64_t seed = 1;  // drives every pseudo-random choice, so a failure can be repeated
+   double scale = 1.0; // multiplies iteration counts; 1 gives the documented numbers
    // Iterations after scaling, never fewer than `minimum`.
    int64_t scaled(int64_t count, int64_t minimum = 1) const;
 };
@@ -33,11 +33,12 @@ struct Check {
    CheckFunction run;
 };
 
-// Every check in the order they run: loading, lifecycle, processing, parameters, texts,
-// concurrency, real-time safety, host state, commands.
+// Every check in the order they run: the host library's quick checks, loading, lifecycle,
+// processing, parameters, texts, concurrency, real-time safety, host state, commands.
 const std::vector<Check>& allChecks();
 
 // Each area of checks lists its own.
+std::vector<Check> basicChecks();
 std::vector<Check> loadingChecks();
 std::vector<Check> lifecycleChecks();
 std::vector<Check> processingChecks();

@@ -31,7 +31,8 @@ std::string checkBlock(const GuardedChannels<T>& in, const GuardedChannels<T>& o
          const T x = in.channel(c)[i];
          const T y = out.channel(c)[i];
          bool any = false;
-         for (float g : kAutomated) any = any || sameBits(static_cast<T>(x * static_cast<T>(g)), y);
+         for (float g : kAutomated)
+            any = any || sameBits(static_cast<T>(x * static_cast<T>(g)), y);
          if (!any) {
             return format("channel %d frame %zu: %.17g from %.17g is no automated gain's product",
                           c, i, double(y), double(x));
@@ -47,7 +48,8 @@ CheckResult automationWhileProcessing(const CheckContext& context) {
    const AEffect& r = effect.record();
    const bool model = gainModelApplies(r);
    const int32_t params = std::min(r.numParams, 64);
-   for (int32_t p = 0; p < params; ++p) effect.setParameter(p, 1.0f);
+   for (int32_t p = 0; p < params; ++p)
+      effect.setParameter(p, 1.0f);
    effect.start();
 
    std::mutex lock;
@@ -129,9 +131,9 @@ CheckResult automationWhileProcessing(const CheckContext& context) {
 
 std::vector<Check> concurrencyChecks() {
    return {
-      {"concurrency.automation",
-       "automation and a reader of parameters and texts run while 10,000 blocks are processed",
-       automationWhileProcessing},
+       {"concurrency.automation",
+        "automation and a reader of parameters and texts run while 10,000 blocks are processed",
+        automationWhileProcessing},
    };
 }
 

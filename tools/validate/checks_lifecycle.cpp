@@ -30,7 +30,8 @@ CheckResult createAndCloseMany(const CheckContext& context) {
       instance.start();
       const std::string problem = i % 2 ? processAndCheck<float>(instance, kBlock, random)
                                         : processAndCheck<double>(instance, kBlock, random);
-      if (!problem.empty()) findings.fail(format("cycle %lld: %s", (long long)(i), problem.c_str()));
+      if (!problem.empty())
+         findings.fail(format("cycle %lld: %s", (long long)(i), problem.c_str()));
       instance.stop();
       instance.close();
    }
@@ -75,16 +76,19 @@ CheckResult manyAtOnce(const CheckContext& context) {
          for (int32_t p = 0; p < instances[i]->record().numParams && p < 16; ++p) {
             const float got = instances[i]->getParameter(p);
             if (!sameBits(got, value(i, p))) {
-               findings.fail(format("%s, instance %d parameter %d reads %g, not the %g it was set to",
-                                    when, i, p, double(got), double(value(i, p))));
+               findings.fail(
+                   format("%s, instance %d parameter %d reads %g, not the %g it was set to", when,
+                          i, p, double(got), double(value(i, p))));
             }
          }
          const std::string problem = processAndCheck<float>(*instances[i], kBlock, random);
-         if (!problem.empty()) findings.fail(format("%s, instance %d: %s", when, i, problem.c_str()));
+         if (!problem.empty())
+            findings.fail(format("%s, instance %d: %s", when, i, problem.c_str()));
       }
    };
    verify("with 64 alive");
-   for (int i = 0; i < kInstances; i += 2) instances[i].reset();
+   for (int i = 0; i < kInstances; i += 2)
+      instances[i].reset();
    verify("after closing every other one");
    return findings.result("64 instances alive at once keep their own parameters and output");
 }
@@ -101,7 +105,8 @@ CheckResult createFromThreads(const CheckContext& context) {
       threads.emplace_back([&, t] {
          Random random(context.seed * 100 + uint64_t(t));
          ready.fetch_add(1);
-         while (ready.load() < kThreads) std::this_thread::yield();
+         while (ready.load() < kThreads)
+            std::this_thread::yield();
          for (int64_t i = 0; i < perThread; ++i) {
             std::string problem;
             try {
@@ -118,27 +123,29 @@ CheckResult createFromThreads(const CheckContext& context) {
             }
             if (!problem.empty()) {
                std::lock_guard<std::mutex> guard(lock);
-               findings.fail(format("thread %d, instance %lld: %s", t, (long long)i, problem.c_str()));
+               findings.fail(
+                   format("thread %d, instance %lld: %s", t, (long long)i, problem.c_str()));
                return;
             }
          }
       });
    }
-   for (auto& t : threads) t.join();
-   return findings.result(format("%d threads created, ran and closed %lld instances each",
-                                 kThreads, (long long)perThread));
+   for (auto& t : threads)
+      t.join();
+   return findings.result(format("%d threads created, ran and closed %lld instances each", kThreads,
+                                 (long long)perThread));
 }
 
 } // namespace
 
 std::vector<Check> lifecycleChecks() {
    return {
-      {"lifecycle.cycles",
-       "10,000 create, open, resume, process, suspend, close cycles; the heap ends where it began",
-       createAndCloseMany},
-      {"lifecycle.instances", "64 instances alive at once stay independent", manyAtOnce},
-      {"lifecycle.threads", "8 threads create, run and close instances at the same time",
-       createFromThreads},
+       {"lifecycle.cycles",
+        "10,000 create, open, resume, process, suspend, close cycles; the heap ends where it began",
+        createAndCloseMany},
+       {"lifecycle.instances", "64 instances alive at once stay independent", manyAtOnce},
+       {"lifecycle.threads", "8 threads create, run and close instances at the same time",
+        createFromThreads},
    };
 }
 

@@ -20,7 +20,8 @@ CheckResult exportsOnlyTheEntry(const CheckContext& context) {
    const std::vector<ExportedSymbol> symbols = exportedSymbolsOfFile(context.pluginPath);
    Findings findings;
    std::set<std::string> extra;
-   for (const auto& s : symbols) extra.insert(s.name);
+   for (const auto& s : symbols)
+      extra.insert(s.name);
    for (const char* name : kEntryNames) {
       if (extra.erase(name) == 0) findings.fail(format("does not export %s", name));
    }
@@ -34,7 +35,8 @@ CheckResult exportsOnlyTheEntry(const CheckContext& context) {
          }
          list += (list.empty() ? "" : ", ") + name;
       }
-      findings.fail(format("exports %zu name(s) besides the entry: %s", extra.size(), list.c_str()));
+      findings.fail(
+          format("exports %zu name(s) besides the entry: %s", extra.size(), list.c_str()));
    }
    auto addressOf = [&](const char* name) {
       auto it = std::find_if(symbols.begin(), symbols.end(),
@@ -56,7 +58,8 @@ CheckResult entryIsFast(const CheckContext& context) {
       const auto start = std::chrono::steady_clock::now();
       AEffect* effect = module->entry()(&HostedEffect::hostCallback);
       const double ms =
-         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count();
       if (!effect) {
          findings.fail("the entry returned no instance");
          break;
@@ -68,7 +71,8 @@ CheckResult entryIsFast(const CheckContext& context) {
    if (slowest > kEntryLimitMs) {
       findings.fail(format("an entry call took %.1f ms (limit %.0f ms)", slowest, kEntryLimitMs));
    }
-   return findings.result(format("first call %.3f ms, slowest of %d %.3f ms", first, kCalls, slowest));
+   return findings.result(
+       format("first call %.3f ms, slowest of %d %.3f ms", first, kCalls, slowest));
 }
 
 CheckResult entryWithoutCallback(const CheckContext& context) {
@@ -107,13 +111,13 @@ CheckResult recordIsSane(const CheckContext& context) {
       bool required;
    };
    const Function functions[] = {
-      {"dispatcher", codeAddress(r.dispatcher), true},
-      {"setParameter", codeAddress(r.setParameter), true},
-      {"getParameter", codeAddress(r.getParameter), true},
-      {"processReplacing", codeAddress(r.processReplacing), true},
-      {"processDoubleReplacing", codeAddress(r.processDoubleReplacing),
-       (r.flags & effFlagsCanDoubleReplacing) != 0},
-      {"process", codeAddress(r.process), false},
+       {"dispatcher", codeAddress(r.dispatcher), true},
+       {"setParameter", codeAddress(r.setParameter), true},
+       {"getParameter", codeAddress(r.getParameter), true},
+       {"processReplacing", codeAddress(r.processReplacing), true},
+       {"processDoubleReplacing", codeAddress(r.processDoubleReplacing),
+        (r.flags & effFlagsCanDoubleReplacing) != 0},
+       {"process", codeAddress(r.process), false},
    };
    bool callable = true;
    for (const Function& f : functions) {
@@ -156,8 +160,9 @@ CheckResult recordIsSane(const CheckContext& context) {
    }
    // The alignment gaps are reserved too.
    const auto* bytes = reinterpret_cast<const unsigned char*>(effect);
-   const size_t gaps[][2] = {{sizeof(int32_t), offsetof(AEffect, dispatcher)},
-                             {offsetof(AEffect, flags) + sizeof(int32_t), offsetof(AEffect, resvd1)}};
+   const size_t gaps[][2] = {
+       {sizeof(int32_t), offsetof(AEffect, dispatcher)},
+       {offsetof(AEffect, flags) + sizeof(int32_t), offsetof(AEffect, resvd1)}};
    for (const auto& gap : gaps) {
       for (size_t i = gap[0]; i < gap[1]; ++i) {
          if (bytes[i] != 0) findings.fail(format("alignment gap byte %zu is not zero", i));
@@ -166,9 +171,9 @@ CheckResult recordIsSane(const CheckContext& context) {
    if (!r.object) findings.fail("object is null");
    if (r.user) findings.fail("user is set before the host set it");
    if (r.uniqueID == 0) findings.warn("uniqueID is 0");
-   const std::string summary = format("%d in, %d out, %d programs, %d parameters, flags 0x%x",
-                                      r.numInputs, r.numOutputs, r.numPrograms, r.numParams,
-                                      static_cast<uint32_t>(r.flags));
+   const std::string summary =
+       format("%d in, %d out, %d programs, %d parameters, flags 0x%x", r.numInputs, r.numOutputs,
+              r.numPrograms, r.numParams, static_cast<uint32_t>(r.flags));
    if (callable) effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
    return findings.result(summary);
 }
@@ -177,13 +182,13 @@ CheckResult recordIsSane(const CheckContext& context) {
 
 std::vector<Check> loadingChecks() {
    return {
-      {"load.exports", "the file exports exactly VSTPluginMain and main (ELF dynamic symbols)",
-       exportsOnlyTheEntry},
-      {"load.entry-time", "the entry returns an instance within 100 ms", entryIsFast},
-      {"load.null-callback", "the entry called with a null host callback is harmless",
-       entryWithoutCallback},
-      {"load.record", "the record: magic, counts, functions in the plug-in, reserved bytes zero",
-       recordIsSane},
+       {"load.exports", "the file exports exactly VSTPluginMain and main (ELF dynamic symbols)",
+        exportsOnlyTheEntry},
+       {"load.entry-time", "the entry returns an instance within 100 ms", entryIsFast},
+       {"load.null-callback", "the entry called with a null host callback is harmless",
+        entryWithoutCallback},
+       {"load.record", "the record: magic, counts, functions in the plug-in, reserved bytes zero",
+        recordIsSane},
    };
 }
 

@@ -20,7 +20,8 @@ constexpr size_t kBlock = 64;
 std::string processBlock(PluginInstance& instance, Random& random, const std::vector<float>& set,
                          int64_t call) {
    const AEffect& r = instance.record();
-   const bool finite = std::all_of(set.begin(), set.end(), [](float v) { return std::isfinite(v); });
+   const bool finite =
+       std::all_of(set.begin(), set.end(), [](float v) { return std::isfinite(v); });
    const float* gains = gainModelApplies(r) ? set.data() : nullptr;
    if (call % 2 && instance.canProcessDouble()) {
       return processAndCheck<double>(instance, kBlock, random, gains, finite);
@@ -35,8 +36,9 @@ CheckResult awkwardValuesRoundTrip(const CheckContext& context) {
    Findings findings;
    const int32_t params = std::min(instance.record().numParams, kMaxParams);
    if (params == 0) return {Status::skip, "the plug-in has no parameters"};
-   std::vector<float> set(size_t(params));
-   for (int32_t p = 0; p < params; ++p) set[size_t(p)] = instance.getParameter(p);
+   std::vector<float> set(static_cast<size_t>(params));
+   for (int32_t p = 0; p < params; ++p)
+      set[size_t(p)] = instance.getParameter(p);
    instance.start();
    const auto& values = awkwardValues();
    const int64_t calls = context.scaled(kCallsPerParameter, 100);
@@ -49,13 +51,14 @@ CheckResult awkwardValuesRoundTrip(const CheckContext& context) {
          const float got = instance.getParameter(p);
          if (v >= 0.0f && v <= 1.0f && !sameBits(got, v) && !warnedRoundTrip) {
             warnedRoundTrip = true;
-            findings.warn(format("parameter %d set to %g reads back %g", p, double(v), double(got)));
+            findings.warn(
+                format("parameter %d set to %g reads back %g", p, double(v), double(got)));
          }
          if (i % kProcessEvery == kProcessEvery - 1) {
             const std::string problem = processBlock(instance, random, set, i);
             if (!problem.empty()) {
-               findings.fail(format("after parameter %d was set to %g: %s", p, double(v),
-                                    problem.c_str()));
+               findings.fail(
+                   format("after parameter %d was set to %g: %s", p, double(v), problem.c_str()));
             }
          }
       }
@@ -78,7 +81,7 @@ CheckResult badIndicesChangeNothing(const CheckContext& context) {
    Random random(context.seed);
    Findings findings;
    const int32_t params = std::min(instance.record().numParams, kMaxParams);
-   std::vector<float> set(size_t(params));
+   std::vector<float> set(static_cast<size_t>(params));
    for (int32_t p = 0; p < params; ++p) {
       set[size_t(p)] = float(p % 3 + 1) / 4.0f;
       instance.setParameter(p, set[size_t(p)]);
@@ -107,8 +110,8 @@ CheckResult badIndicesChangeNothing(const CheckContext& context) {
          if (i % kProcessEvery == kProcessEvery - 1) {
             const std::string problem = processBlock(instance, random, set, i);
             if (!problem.empty()) {
-               findings.fail(format("after setParameter(%d, %g): %s", bad, double(v),
-                                    problem.c_str()));
+               findings.fail(
+                   format("after setParameter(%d, %g): %s", bad, double(v), problem.c_str()));
             }
          }
       }
@@ -122,12 +125,13 @@ CheckResult badIndicesChangeNothing(const CheckContext& context) {
 
 std::vector<Check> parameterChecks() {
    return {
-      {"parameters.values",
-       "100,000 set/get calls per parameter with 0, -0, 1, denormals, +-1e30, infinities, NaN, ...",
-       awkwardValuesRoundTrip},
-      {"parameters.bad-index",
-       "set/get with indices -1, count, INT32_MIN, INT32_MAX change no parameter",
-       badIndicesChangeNothing},
+       {"parameters.values",
+        "100,000 set/get calls per parameter with 0, -0, 1, denormals, +-1e30, infinities, NaN, "
+        "...",
+        awkwardValuesRoundTrip},
+       {"parameters.bad-index",
+        "set/get with indices -1, count, INT32_MIN, INT32_MAX change no parameter",
+        badIndicesChangeNothing},
    };
 }
 

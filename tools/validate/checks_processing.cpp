@@ -12,12 +12,12 @@
 namespace plughost::validate {
 namespace {
 
-constexpr int32_t kBlockSizes[] = {0,   1,   2,   3,    7,    10,   17,   31,   64,    127,
+constexpr int32_t kBlockSizes[] = {0,   1,   2,   3,   7,    10,   17,   31,   64,   127,
                                    128, 256, 511, 512, 1024, 1536, 2027, 4096, 8192, 16384};
-constexpr float kSampleRates[] = {8000.0f,  22050.0f,  44100.0f,  48000.0f, 88200.0f,
+constexpr float kSampleRates[] = {8000.0f,  22050.0f,  44100.0f,  48000.0f,  88200.0f,
                                   96000.0f, 192000.0f, 768000.0f, 1234.5678f};
 // Pairs of gains, exact and inexact in binary, unity and silence on either side.
-constexpr float kGains[][2] = {{1.0f, 1.0f}, {0.5f, 0.25f}, {0.1f, 0.9f}, {0.0f, 1.0f},
+constexpr float kGains[][2] = {{1.0f, 1.0f}, {0.5f, 0.25f}, {0.1f, 0.9f},     {0.0f, 1.0f},
                                {1.0f, 0.0f}, {0.75f, 0.3f}, {0.001f, 0.7071f}};
 
 struct GridPoint {
@@ -40,8 +40,8 @@ void configure(Instance& instance, const GridPoint& point) {
 }
 
 std::string where(const GridPoint& p, const char* precision) {
-   return format("%s, %d frames at %g Hz, gains %g/%g", precision, p.frames,
-                 double(p.sampleRate), double(p.gains[0]), double(p.gains[1]));
+   return format("%s, %d frames at %g Hz, gains %g/%g", precision, p.frames, double(p.sampleRate),
+                 double(p.gains[0]), double(p.gains[1]));
 }
 
 template <class Visit>
@@ -63,8 +63,7 @@ template <class T>
 void outOfPlaceGrid(PluginInstance& instance, Random& random, Findings& findings) {
    forEachGridPoint([&](const GridPoint& p) {
       configure(instance, p);
-      const std::string problem =
-         processAndCheck<T>(instance, size_t(p.frames), random, p.gains);
+      const std::string problem = processAndCheck<T>(instance, size_t(p.frames), random, p.gains);
       if (!problem.empty()) {
          findings.fail(where(p, precisionName<T>()) + ": " + problem);
       }
@@ -80,8 +79,8 @@ CheckResult outOfPlace(const CheckContext& context) {
    outOfPlaceGrid<float>(instance, random, findings);
    if (instance.canProcessDouble()) outOfPlaceGrid<double>(instance, random, findings);
    const bool model = gainModelApplies(instance.record());
-   return findings.result(format("%zu block sizes x %zu sample rates x %s%s", std::size(kBlockSizes),
-                                 std::size(kSampleRates),
+   return findings.result(format("%zu block sizes x %zu sample rates x %s%s",
+                                 std::size(kBlockSizes), std::size(kSampleRates),
                                  instance.canProcessDouble() ? "32/64-bit" : "32-bit",
                                  model ? ", output = input x gain to the bit" : ""));
 }
@@ -103,7 +102,8 @@ void inPlaceGrid(PluginInstance& instance, Random& random, Findings& findings) {
       GuardedChannels<T> outputs(r.numOutputs, frames);
       outputs.fillSentinel();
       std::vector<T*> outPointers = outputs.channelPointers();
-      for (int32_t c = 0; c < shared; ++c) outPointers[size_t(c)] = buffer.channel(c);
+      for (int32_t c = 0; c < shared; ++c)
+         outPointers[size_t(c)] = buffer.channel(c);
       outputs.pointAt(outPointers);
       instance.process(buffer.pointers(), outputs.pointers(), p.frames);
       std::string problem = buffer.damage("in-place");
@@ -149,8 +149,8 @@ double timePerBlock(PluginInstance& instance, GuardedChannels<T>& in, GuardedCha
       for (int64_t b = 0; b < blocks; ++b) {
          instance.process(in.pointers(), out.pointers(), int32_t(in.frames()));
       }
-      best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                          start).count());
+      best = std::min(
+          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
    }
    return best / double(blocks);
 }
@@ -160,7 +160,7 @@ double denormalCost(PluginInstance& instance, const CheckContext& context, Findi
    constexpr size_t kFrames = 1024;
    const AEffect& r = instance.record();
    GuardedChannels<T> normal(r.numInputs, kFrames), tiny(r.numInputs, kFrames),
-      out(r.numOutputs, kFrames);
+       out(r.numOutputs, kFrames);
    for (int32_t c = 0; c < r.numInputs; ++c) {
       for (size_t i = 0; i < kFrames; ++i) {
          normal.channel(c)[i] = T(0.5) + T(i % 7) * T(0.0625);
@@ -209,14 +209,14 @@ CheckResult denormals(const CheckContext& context) {
 
 std::vector<Check> processingChecks() {
    return {
-      {"process.out-of-place",
-       "block sizes x sample rates x 32/64-bit into separate guarded buffers; output = input x "
-       "gain",
-       outOfPlace},
-      {"process.in-place", "the same grid with each output buffer its input; same samples",
-       inPlace},
-      {"process.denormals", "measures what denormal input costs (a warning above 1.5x)",
-       denormals},
+       {"process.out-of-place",
+        "block sizes x sample rates x 32/64-bit into separate guarded buffers; output = input x "
+        "gain",
+        outOfPlace},
+       {"process.in-place", "the same grid with each output buffer its input; same samples",
+        inPlace},
+       {"process.denormals", "measures what denormal input costs (a warning above 1.5x)",
+        denormals},
    };
 }
 

@@ -95,7 +95,8 @@ CheckResult noHeapNoLocks(const CheckContext& context) {
    if (effect.canProcessDouble()) processCalls<double>(effect, random, tally);
    const int32_t params = std::min(effect.record().numParams, 64);
    std::vector<int32_t> indices = badIndices(effect.record().numParams);
-   for (int32_t p = 0; p < params; ++p) indices.push_back(p);
+   for (int32_t p = 0; p < params; ++p)
+      indices.push_back(p);
    for (int32_t index : indices) {
       for (float v : awkwardValues()) {
          tally.run(format("setParameter(%d, %g)", index, double(v)),
@@ -113,17 +114,17 @@ CheckResult noHeapNoLocks(const CheckContext& context) {
                                          (unsigned long long)tally.total.locks,
                                          (long long)tally.calls));
    }
-   return findings.result(format("%lld processing and parameter calls: no heap, no mutex",
-                                 (long long)tally.calls));
+   return findings.result(
+       format("%lld processing and parameter calls: no heap, no mutex", (long long)tally.calls));
 }
 
 } // namespace
 
 std::vector<Check> realtimeChecks() {
    return {
-      {"realtime.allocations",
-       "no malloc/free/new/delete/pthread_mutex_lock while processing or in parameter calls",
-       noHeapNoLocks},
+       {"realtime.allocations",
+        "no malloc/free/new/delete/pthread_mutex_lock while processing or in parameter calls",
+        noHeapNoLocks},
    };
 }
 

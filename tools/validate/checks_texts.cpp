@@ -17,7 +17,8 @@ std::vector<int32_t> indicesFor(const TextCommand& command, const AEffect& r) {
    if (!command.perParameter) {
       indices = {0};
    } else {
-      for (int32_t p = 0; p < std::min(r.numParams, kMaxParams); ++p) indices.push_back(p);
+      for (int32_t p = 0; p < std::min(r.numParams, kMaxParams); ++p)
+         indices.push_back(p);
    }
    for (int32_t bad : badIndices(command.perParameter ? r.numParams : r.numPrograms)) {
       indices.push_back(bad);
@@ -46,8 +47,8 @@ CheckResult textsStayInBounds(const CheckContext& context) {
                problem = "wrote no text";
             }
             if (!problem.empty()) {
-               findings.fail(format("%s(%d) %s: %s", command.name, index, when.c_str(),
-                                    problem.c_str()));
+               findings.fail(
+                   format("%s(%d) %s: %s", command.name, index, when.c_str(), problem.c_str()));
             }
          }
       }
@@ -55,13 +56,15 @@ CheckResult textsStayInBounds(const CheckContext& context) {
    runAll("as created");
    instance.start();
    for (float v : awkwardValues()) {
-      for (int32_t p = 0; p < std::min(r.numParams, kMaxParams); ++p) instance.setParameter(p, v);
+      for (int32_t p = 0; p < std::min(r.numParams, kMaxParams); ++p)
+         instance.setParameter(p, v);
       runAll(format("with parameters at %g", double(v)));
    }
    // Program names of every length around the limit, and far beyond it.
    for (size_t length : {0, 1, 23, 24, 25, 31, 32, 33, 63, 64, 65, 200, 1000}) {
       std::string name(length, 'n');
-      for (size_t i = 0; i < length; ++i) name[i] = char('a' + i % 26);
+      for (size_t i = 0; i < length; ++i)
+         name[i] = char('a' + i % 26);
       instance.setProgramName(name);
       runAll(format("after a program name of %zu characters", length));
    }
@@ -88,17 +91,18 @@ CheckResult nullBuffers(const CheckContext& context) {
          ++calls;
       }
    }
-   return {Status::pass, format("%lld text commands with a null buffer were harmless", (long long)calls)};
+   return {Status::pass,
+           format("%lld text commands with a null buffer were harmless", (long long)calls)};
 }
 
 } // namespace
 
 std::vector<Check> textChecks() {
    return {
-      {"texts.bounds",
-       "every text command, all values and indices: nothing written outside the limit, terminated",
-       textsStayInBounds},
-      {"texts.null-buffer", "every text command with a null buffer is harmless", nullBuffers},
+       {"texts.bounds",
+        "every text command, all values and indices: nothing written outside the limit, terminated",
+        textsStayInBounds},
+       {"texts.null-buffer", "every text command with a null buffer is harmless", nullBuffers},
    };
 }
 

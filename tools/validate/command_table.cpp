@@ -9,8 +9,11 @@ constexpr size_t kPointer = sizeof(void*);
 
 constexpr std::array<KnownCommand, kFirstUnknownOpcode> makeTable() {
    std::array<KnownCommand, kFirstUnknownOpcode> t{};
-   for (int32_t op = 0; op < kFirstUnknownOpcode; ++op) t[size_t(op)] = {op, PtrUse::ignored, 0};
-   auto set = [&t](int32_t op, PtrUse use, size_t allowed = 0) { t[size_t(op)] = {op, use, allowed}; };
+   for (int32_t op = 0; op < kFirstUnknownOpcode; ++op)
+      t[size_t(op)] = {op, PtrUse::ignored, 0};
+   auto set = [&t](int32_t op, PtrUse use, size_t allowed = 0) {
+      t[size_t(op)] = {op, use, allowed};
+   };
    set(effSetProgramName, PtrUse::readsText);
    set(effGetProgramName, PtrUse::writesText, 25);
    set(effGetParamLabel, PtrUse::writesText, 9);
@@ -63,14 +66,14 @@ void Canary::prepare(unsigned char pattern, const void* content, size_t size) {
 
 std::string Canary::check(bool text) const {
    for (size_t i = 0; i < kBefore; ++i) {
-      if (bytes_[i] != snapshot_[i]) return format("wrote %zu bytes before the buffer", kBefore - i);
+      if (bytes_[i] != snapshot_[i])
+         return format("wrote %zu bytes before the buffer", kBefore - i);
    }
    for (size_t i = bytes_.size(); i > kBefore + allowed_; --i) {
       if (bytes_[i - 1] != snapshot_[i - 1]) {
-         return allowed_ == 0 ? format("changed byte %zu of a buffer it must not write",
-                                       i - 1 - kBefore)
-                              : format("wrote %zu bytes where %zu are allowed", i - kBefore,
-                                       allowed_);
+         return allowed_ == 0
+                    ? format("changed byte %zu of a buffer it must not write", i - 1 - kBefore)
+                    : format("wrote %zu bytes where %zu are allowed", i - kBefore, allowed_);
       }
    }
    if (text) {

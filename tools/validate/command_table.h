@@ -48,7 +48,8 @@ public:
    static constexpr size_t kAfter = 256;
 
    Canary(size_t area, size_t allowed)
-       : area_(area), allowed_(allowed), bytes_(kBefore + area + kAfter), snapshot_(bytes_.size()) {}
+       : area_(area), allowed_(allowed), bytes_(kBefore + area + kAfter), snapshot_(bytes_.size()) {
+   }
 
    // Fills every byte with `pattern`, then puts `content` at the start of the area.
    void prepare(unsigned char pattern, const void* content = nullptr, size_t size = 0);

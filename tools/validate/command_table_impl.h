@@ -9,6 +9,7 @@ template <class Instance>
 intptr_t callKnown(Instance& instance, const KnownCommand& command, int32_t index, intptr_t value,
                    float opt, unsigned char pattern, std::string& problem) {
    static const char kText[] = "bypass";
+   static const unsigned char kZeros[kRecordBytes] = {};
    intptr_t result = 0;
    switch (command.ptr) {
    case PtrUse::ignored: {
@@ -26,8 +27,8 @@ intptr_t callKnown(Instance& instance, const KnownCommand& command, int32_t inde
    case PtrUse::pointerSlot: {
       const size_t area = command.ptr == PtrUse::record ? kRecordBytes : command.allowed;
       Canary ptr(area, command.allowed);
-      ptr.prepare(pattern);
-      if (command.ptr == PtrUse::record) std::memset(ptr.data(), 0, area);
+      // A record starts out zero (an empty event list, say); a text buffer holds the fill.
+      ptr.prepare(pattern, command.ptr == PtrUse::record ? kZeros : nullptr, area);
       result = instance.dispatch(command.opcode, index, value, ptr.data(), opt);
       problem = ptr.check(command.ptr == PtrUse::writesText);
       break;
@@ -42,8 +43,7 @@ intptr_t callKnown(Instance& instance, const KnownCommand& command, int32_t inde
    case PtrUse::chunk:
    case PtrUse::counted: {
       Canary ptr(kRecordBytes, 0);
-      ptr.prepare(pattern);
-      std::memset(ptr.data(), 0, kRecordBytes);
+      ptr.prepare(pattern, kZeros, kRecordBytes);
       const intptr_t small = command.ptr == PtrUse::chunk ? intptr_t(kRecordBytes) : (value & 1);
       result = instance.dispatch(command.opcode, index, small, ptr.data(), opt);
       problem = ptr.check(false);

@@ -47,8 +47,8 @@ private:
 
 // Field offsets and widths of the two ELF classes.
 struct Layout {
-   size_t addr; // width of addresses and offsets
-   uint64_t shoff, shentsize, shnum; // in the file header
+   size_t addr;                                          // width of addresses and offsets
+   uint64_t shoff, shentsize, shnum;                     // in the file header
    uint64_t shType, shOffset, shSize, shLink, shEntsize; // in a section header
    uint64_t symName, symValue, symInfo, symOther, symShndx, symSize; // in a symbol
 };

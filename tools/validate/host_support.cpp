@@ -38,11 +38,13 @@ CheckResult Findings::result(const std::string& passDetail) const {
    if (problems_ > 0) {
       r.status = Status::fail;
       r.detail = first_;
-      if (problems_ > 1) r.detail += format(" (and %lld more)", static_cast<long long>(problems_ - 1));
+      if (problems_ > 1)
+         r.detail += format(" (and %lld more)", static_cast<long long>(problems_ - 1));
    } else {
       r.detail = passDetail;
    }
-   for (const auto& w : warnings_) r.detail += "; warning: " + w;
+   for (const auto& w : warnings_)
+      r.detail += "; warning: " + w;
    return r;
 }
 
@@ -99,11 +101,24 @@ intptr_t HostedEffect::hostCallback(AEffect*, int32_t opcode, int32_t, intptr_t,
 // --- Values
 
 const std::vector<float>& awkwardValues() {
-   static const std::vector<float> values = {
-      0.0f, 1.0f, -0.0f, 0.5f, std::numeric_limits<float>::denorm_min(), 1e-40f, -1e-40f,
-      FLT_MIN, -1.0f, 2.0f, 1e30f, -1e30f, std::numeric_limits<float>::infinity(),
-      -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN(),
-      -std::numeric_limits<float>::quiet_NaN(), FLT_MAX, 0.25f};
+   static const std::vector<float> values = {0.0f,
+                                             1.0f,
+                                             -0.0f,
+                                             0.5f,
+                                             std::numeric_limits<float>::denorm_min(),
+                                             1e-40f,
+                                             -1e-40f,
+                                             FLT_MIN,
+                                             -1.0f,
+                                             2.0f,
+                                             1e30f,
+                                             -1e30f,
+                                             std::numeric_limits<float>::infinity(),
+                                             -std::numeric_limits<float>::infinity(),
+                                             std::numeric_limits<float>::quiet_NaN(),
+                                             -std::numeric_limits<float>::quiet_NaN(),
+                                             FLT_MAX,
+                                             0.25f};
    return values;
 }
 
@@ -166,22 +181,27 @@ GuardedChannels<T>::GuardedChannels(int32_t channels, size_t frames) : frames_(f
 template <class T>
 GuardedChannels<T>::GuardedChannels(const GuardedChannels& other)
     : frames_(other.frames_), storage_(other.storage_) {
-   for (auto& s : storage_) channels_.push_back(s.data() + kGuardSamples);
+   for (auto& s : storage_)
+      channels_.push_back(s.data() + kGuardSamples);
    pointAt(channels_);
 }
 
 template <class T>
 void GuardedChannels<T>::pointAt(const std::vector<T*>& channels) {
    pointers_.clear();
-   for (size_t i = 0; i < kGuardPointers; ++i) pointers_.push_back(guardPointer<T>(i));
-   for (T* c : channels) pointers_.push_back(c);
-   for (size_t i = 0; i < kGuardPointers; ++i) pointers_.push_back(guardPointer<T>(i + 100));
+   for (size_t i = 0; i < kGuardPointers; ++i)
+      pointers_.push_back(guardPointer<T>(i));
+   for (T* c : channels)
+      pointers_.push_back(c);
+   for (size_t i = 0; i < kGuardPointers; ++i)
+      pointers_.push_back(guardPointer<T>(i + 100));
    expectedPointers_ = pointers_;
 }
 
 template <class T>
 void GuardedChannels<T>::fillSentinel() {
-   for (T* c : channels_) std::fill(c, c + frames_, sentinelSample<T>());
+   for (T* c : channels_)
+      std::fill(c, c + frames_, sentinelSample<T>());
 }
 
 template <class T>
@@ -192,7 +212,8 @@ bool GuardedChannels<T>::isSentinel(T sample) {
 template <class T>
 void GuardedChannels<T>::fillRandom(Random& random) {
    for (T* c : channels_) {
-      for (size_t i = 0; i < frames_; ++i) c[i] = static_cast<T>(random.sample());
+      for (size_t i = 0; i < frames_; ++i)
+         c[i] = static_cast<T>(random.sample());
    }
 }
 
@@ -301,15 +322,15 @@ namespace plughost::validate {
 const std::vector<TextCommand>& textCommands() {
    // Parameter names have no limit in the interface's text rules; hosts give the usual 32.
    static const std::vector<TextCommand> commands = {
-      {effGetParamName, "effGetParamName", 33, true, true},
-      {effGetParamLabel, "effGetParamLabel", 9, true, true},
-      {effGetParamDisplay, "effGetParamDisplay", 9, true, true},
-      {effGetProgramName, "effGetProgramName", 25, false, true},
-      {effGetProgramNameIndexed, "effGetProgramNameIndexed", 25, false, false},
-      {effGetEffectName, "effGetEffectName", 33, false, false},
-      {effGetVendorString, "effGetVendorString", 65, false, false},
-      {effGetProductString, "effGetProductString", 65, false, false},
-      {effShellGetNextPlugin, "effShellGetNextPlugin", 65, false, false},
+       {effGetParamName, "effGetParamName", 33, true, true},
+       {effGetParamLabel, "effGetParamLabel", 9, true, true},
+       {effGetParamDisplay, "effGetParamDisplay", 9, true, true},
+       {effGetProgramName, "effGetProgramName", 25, false, true},
+       {effGetProgramNameIndexed, "effGetProgramNameIndexed", 25, false, false},
+       {effGetEffectName, "effGetEffectName", 33, false, false},
+       {effGetVendorString, "effGetVendorString", 65, false, false},
+       {effGetProductString, "effGetProductString", 65, false, false},
+       {effShellGetNextPlugin, "effShellGetNextPlugin", 65, false, false},
    };
    return commands;
 }

@@ -96,7 +96,8 @@ ChildOutcome runInChild(double timeoutSeconds, Body body) {
    std::string received;
    const auto deadline = start + std::chrono::duration<double>(timeoutSeconds);
    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) {
          outcome.timedOut = true;
          break;
@@ -134,8 +135,9 @@ CheckResult judge(const ChildOutcome& outcome, double timeoutSeconds) {
    if (WIFSIGNALED(outcome.waitStatus)) {
       r.status = Status::fail;
       const std::string sig = signalName(WTERMSIG(outcome.waitStatus));
-      r.detail = outcome.status == 0 ? "crashed with " + sig
-                                     : "crashed with " + sig + " after the check (while unloading?)";
+      r.detail = outcome.status == 0
+                     ? "crashed with " + sig
+                     : "crashed with " + sig + " after the check (while unloading?)";
       return r;
    }
    if (outcome.status == 0) {
@@ -145,7 +147,7 @@ CheckResult judge(const ChildOutcome& outcome, double timeoutSeconds) {
                         WIFEXITED(outcome.waitStatus) ? WEXITSTATUS(outcome.waitStatus) : -1);
       return r;
    }
-   r.status = outcome.status == kPass ? Status::pass
+   r.status = outcome.status == kPass   ? Status::pass
               : outcome.status == kSkip ? Status::skip
                                         : Status::fail;
    r.detail = outcome.detail;
@@ -175,7 +177,7 @@ std::regex compilePattern(const std::string& pattern, const char* option) {
       throw ToolError(ExitCode::usage,
                       std::string("invalid ") + option + " pattern '" + pattern + "': " + e.what(),
                       std::string("give an ECMAScript regular expression, e.g. ") + option +
-                         " '^process\\.'");
+                          " '^process\\.'");
    }
 }
 
@@ -217,7 +219,8 @@ void listChecks(bool json) {
       std::printf("%s\n", w.text().c_str());
       return;
    }
-   for (const Check& c : allChecks()) std::printf("%-24s %s\n", c.name, c.summary);
+   for (const Check& c : allChecks())
+      std::printf("%-24s %s\n", c.name, c.summary);
 }
 
 double scaleFromEnvironment() {
@@ -235,7 +238,9 @@ double scaleFromEnvironment() {
 
 } // namespace
 
-int runValidate(const ValidateOptions& options) {
+int runValidate(const ValidateOptions& givenOptions) {
+   ValidateOptions options = givenOptions;
+   if (options.scale <= 0) options.scale = scaleFromEnvironment();
    if (options.listChecks) {
       listChecks(options.json);
       return 0;
@@ -244,10 +249,10 @@ int runValidate(const ValidateOptions& options) {
       throw ToolError(ExitCode::usage, "validate needs a plug-in",
                       "run: plughost validate PLUGIN.so (see --help)");
    }
-   const std::regex only = compilePattern(options.checkPattern.empty() ? "." : options.checkPattern,
-                                          "--check");
-   const std::regex skip = compilePattern(options.skipPattern.empty() ? "$^" : options.skipPattern,
-                                          "--skip");
+   const std::regex only =
+       compilePattern(options.checkPattern.empty() ? "." : options.checkPattern, "--check");
+   const std::regex skip =
+       compilePattern(options.skipPattern.empty() ? "$^" : options.skipPattern, "--skip");
    std::vector<const Check*> selected;
    for (const Check& c : allChecks()) {
       if (std::regex_search(c.name, only)) selected.push_back(&c);
@@ -293,7 +298,11 @@ int runValidate(const ValidateOptions& options) {
       }
       ++counts[static_cast<int>(result.status)];
       if (options.json) {
-         json.beginObject().key("name").value(check->name).key("status").value(statusWord(result.status));
+         json.beginObject()
+             .key("name")
+             .value(check->name)
+             .key("status")
+             .value(statusWord(result.status));
          json.key("detail").value(result.detail).key("seconds").value(seconds).endObject();
       } else {
          std::printf("%s %s: %s\n", statusWord(result.status), check->name, result.detail.c_str());
@@ -311,32 +320,30 @@ int runValidate(const ValidateOptions& options) {
    } else {
       std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
    }
-   return failed > 0 ? static_cast<int>(ExitCode::checkFailed) : 0;
+   return failed > 0 ? static_cast<int>(ExitCode::validationFailed) : 0;
 }
 
-CLI::App* addValidateCommand(CLI::App& app, int& exitCode) {
-   auto options = std::make_shared<ValidateOptions>();
+CLI::App* addValidateCommand(CLI::App& app, ValidateOptions& options) {
    CLI::App* cmd = app.add_subcommand(
-      "validate", "Run the conformance checks on a plug-in; exit 1 if any fails");
-   cmd->add_option("PLUGIN", options->pluginPath, "The plug-in's shared library");
-   cmd->add_flag("--list-checks", options->listChecks, "List the checks and exit");
-   cmd->add_option("--check", options->checkPattern, "Run only checks whose names match REGEX")
-      ->type_name("REGEX");
-   cmd->add_option("--skip", options->skipPattern, "Skip checks whose names match REGEX")
-      ->type_name("REGEX");
-   cmd->add_option("--seed", options->seed, "Seed of the pseudo-random test data")
-      ->capture_default_str();
-   cmd->add_option("--timeout", options->timeoutSeconds, "Seconds each check may take")
-      ->check(CLI::PositiveNumber)
-      ->capture_default_str();
-   cmd->add_option("--scale", options->scale,
-                   "Multiply iteration counts (default: $PLUGHOST_VALIDATE_SCALE or 1)")
-      ->check(CLI::PositiveNumber);
-   cmd->add_flag("--json", options->json, "Print the results as one JSON object");
-   cmd->callback([options, cmd, &exitCode] {
-      if (cmd->count("--scale") == 0) options->scale = scaleFromEnvironment();
-      exitCode = runValidate(*options);
-   });
+       "validate", "run the conformance checks, each in a child process; exit 1 if any fails");
+   cmd->add_option("plugin", options.pluginPath, "the plug-in library (.so)")->type_name("PLUGIN");
+   cmd->add_flag("--list-checks", options.listChecks, "list the checks and exit");
+   cmd->add_option("--check", options.checkPattern, "run only the checks whose names match")
+       ->type_name("REGEX");
+   cmd->add_option("--skip", options.skipPattern, "skip the checks whose names match")
+       ->type_name("REGEX");
+   cmd->add_option("--seed", options.seed, "seed of the pseudo-random test data")
+       ->type_name("N")
+       ->capture_default_str();
+   cmd->add_option("--timeout", options.timeoutSeconds, "seconds each check may take")
+       ->type_name("S")
+       ->check(CLI::PositiveNumber.description(""))
+       ->capture_default_str();
+   cmd->add_option("--scale", options.scale,
+                   "multiply iteration counts (default $PLUGHOST_VALIDATE_SCALE, else 1)")
+       ->type_name("F")
+       ->check(CLI::PositiveNumber.description(""));
+   cmd->add_flag("--json", options.json, "print the results as one JSON object");
    return cmd;
 }
 

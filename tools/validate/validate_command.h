@@ -18,13 +18,13 @@ struct ValidateOptions {
    std::string skipPattern;  // report the checks whose names match as skipped
    uint64_t seed = 1;
    bool json = false;
-   double timeoutSeconds = 300; // per check
-   double scale = 1.0;          // iteration counts; PLUGHOST_VALIDATE_SCALE sets the default
+   double timeoutSeconds = 120; // per check
+   double scale = 0;            // iteration counts; 0: PLUGHOST_VALIDATE_SCALE, or 1
 };
 
-// Adds the subcommand to `app`. When it is chosen, its callback runs the checks and stores
-// the exit code in `exitCode`.
-CLI::App* addValidateCommand(CLI::App& app, int& exitCode);
+// Adds the subcommand to `app`, parsing into `options`, which must outlive the parse. When the
+// subcommand was chosen, call runValidate with them.
+CLI::App* addValidateCommand(CLI::App& app, ValidateOptions& options);
 
 // Runs the checks as `options` say and returns the exit code: 0 if none failed, 1 if any did.
 // Throws ToolError for a wrong command line (usage) or a plug-in that cannot be loaded.

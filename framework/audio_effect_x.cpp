@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-AudioEffectX::AudioEffectX(audioMasterCallback audioMaster, int32_t numPrograms,
-                           int32_t numParams)
+AudioEffectX::AudioEffectX(audioMasterCallback audioMaster, int32_t numPrograms, int32_t numParams)
     : AudioEffect(audioMaster, numPrograms, numParams) {}
 
 AudioEffectX::~AudioEffectX() = default;
@@ -71,17 +70,17 @@ constexpr std::array<Handler, kLastExtended - kFirstExtended + 1> makeTable() {
    };
    at(effCanBeAutomated) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void*,
                               float) -> intptr_t { return fx.canParameterBeAutomated(index); };
-   at(effString2Parameter) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                void* ptr, float) -> intptr_t {
+   at(effString2Parameter) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
+                                float) -> intptr_t {
       return withPtr(ptr, [&] { return fx.string2parameter(index, textOf(ptr)); });
    };
-   at(effGetProgramNameIndexed) = [](AudioEffectX& fx, AEffEditor*, int32_t index,
-                                     intptr_t value, void* ptr, float) -> intptr_t {
+   at(effGetProgramNameIndexed) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t value,
+                                     void* ptr, float) -> intptr_t {
       return withPtr(ptr,
                      [&] { return fx.getProgramNameIndexed(low32(value), index, textOf(ptr)); });
    };
-   at(effGetInputProperties) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                  void* ptr, float) -> intptr_t {
+   at(effGetInputProperties) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
+                                  float) -> intptr_t {
       return fx.getInputProperties(index, static_cast<VstPinProperties*>(ptr));
    };
    at(effGetOutputProperties) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
@@ -143,8 +142,8 @@ constexpr std::array<Handler, kLastExtended - kFirstExtended + 1> makeTable() {
    };
    at(effGetVstVersion) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
                              float) -> intptr_t { return fx.getVstVersion(); };
-   at(effEditKeyDown) = [](AudioEffectX&, AEffEditor* editor, int32_t index, intptr_t value,
-                           void*, float opt) -> intptr_t {
+   at(effEditKeyDown) = [](AudioEffectX&, AEffEditor* editor, int32_t index, intptr_t value, void*,
+                           float opt) -> intptr_t {
       if (editor == nullptr) return 0;
       VstKeyCode key = keyRecord(index, value, opt);
       return editor->onKeyDown(key);
@@ -160,8 +159,8 @@ constexpr std::array<Handler, kLastExtended - kFirstExtended + 1> makeTable() {
       if (editor == nullptr) return 0;
       return editor->setKnobMode(low32(value));
    };
-   at(effGetMidiProgramName) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                  void* ptr, float) -> intptr_t {
+   at(effGetMidiProgramName) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
+                                  float) -> intptr_t {
       return fx.getMidiProgramName(index, static_cast<MidiProgramName*>(ptr));
    };
    at(effGetCurrentMidiProgram) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
@@ -172,8 +171,8 @@ constexpr std::array<Handler, kLastExtended - kFirstExtended + 1> makeTable() {
                                       void* ptr, float) -> intptr_t {
       return fx.getMidiProgramCategory(index, static_cast<MidiProgramCategory*>(ptr));
    };
-   at(effHasMidiProgramsChanged) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                      void*, float) -> intptr_t {
+   at(effHasMidiProgramsChanged) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void*,
+                                      float) -> intptr_t {
       return fx.hasMidiProgramsChanged(index);
    };
    at(effGetMidiKeyName) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
@@ -502,8 +501,7 @@ bool AudioEffectX::closeFileSelector(VstFileSelect* ptr) {
    if (ptr == nullptr) return false;
    return flag(callHost(audioMasterCloseFileSelector, 0, 0, ptr));
 }
-bool AudioEffectX::offlineRead(VstOfflineTask* offline, VstOfflineOption option,
-                               bool readSource) {
+bool AudioEffectX::offlineRead(VstOfflineTask* offline, VstOfflineOption option, bool readSource) {
    return flag(callHost(audioMasterOfflineRead, readSource ? 1 : 0, option, offline));
 }
 bool AudioEffectX::offlineWrite(VstOfflineTask* offline, VstOfflineOption option) {
@@ -629,6 +627,9 @@ bool AudioEffectX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* f
 
 bool AudioEffectX::matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrangement* from) {
    if (from == nullptr || to == nullptr) return false;
+   // Matching a block with itself would release the source before reading it; the block is
+   // already an exact copy of itself.
+   if (*to == from) return true;
    if (!deallocateArrangement(to)) return false;
    if (!allocateArrangement(to, from->numChannels)) return false;
    (*to)->type = from->type;

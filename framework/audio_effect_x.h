@@ -112,7 +112,8 @@ public:
    virtual bool deallocateArrangement(VstSpeakerArrangement** arrangement);
    // Copies one speaker record; false (and nothing written) when either address is null.
    virtual bool copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* from);
-   // Makes *to a new block that is an exact copy of from; false when from is null.
+   // Makes *to a new block that is an exact copy of from; false when from is null. A block
+   // matched with itself is left as it is.
    virtual bool matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrangement* from);
 
    // --- Offline processing

@@ -189,6 +189,16 @@ TEST_F(SpeakerArrangements, MatchWithANullSourceLeavesTheDestination) {
    EXPECT_EQ(bytesOf(arrangement, blockSize(1)), std::vector<unsigned char>(blockSize(1), 0x5A));
 }
 
+// Bug: matching a block with itself released the source and then copied from freed memory.
+TEST_F(SpeakerArrangements, MatchWithItselfKeepsTheBlockIntact) {
+   Source source;
+   ASSERT_TRUE(fx.matchArrangement(&arrangement, source.get()));
+   VstSpeakerArrangement* const held = arrangement;
+   EXPECT_TRUE(fx.matchArrangement(&arrangement, arrangement));
+   EXPECT_EQ(arrangement, held);
+   EXPECT_EQ(bytesOf(arrangement, sizeof source.bytes), bytesOf(source.bytes, sizeof source.bytes));
+}
+
 TEST_F(SpeakerArrangements, MatchCopiesThroughAnOverriddenCopySpeakerAndStopsAtItsFailure) {
    struct Failing : PlainEffectX {
       int copies = 0;

@@ -1,0 +1,129 @@
+// Small plug-ins with known faults, for testing that the host library and `plughost validate`
+// notice them. Built several times with FAKE_VARIANT set to one of the values below; each build
+// is one module. They are written against the interface header only.
+#include "framework/plugin_interface.h"
+
+#include <cstring>
+#include <new>
+
+#define FAKE_FAULTY 1    // several faults a validator must report, see below
+#define FAKE_REFUSING 2  // the entry never returns a record
+#define FAKE_BAD_MAGIC 3 // the record does not carry 'VstP'
+#define FAKE_MAIN_ONLY 4 // a correct pass-through exported only under the old name `main`
+#define FAKE_NO_ENTRY 5  // exports no entry at all
+
+#ifndef FAKE_VARIANT
+#error "FAKE_VARIANT must be defined"
+#endif
+
+namespace {
+
+// A label of 12 characters where the interface allows 8. Its last character equals one of the
+// fill bytes a careful host uses to find out how far a text was written.
+constexpr char kOverlongLabel[] = "overlongXYZ\xA5";
+constexpr int32_t kReservedFlag = 1 << 20;
+
+struct Fake {
+   AEffect record{};
+   float params[2] = {0.0f, 0.0f};
+};
+
+Fake* fakeOf(AEffect* e) {
+   return static_cast<Fake*>(e->object);
+}
+
+intptr_t dispatch(AEffect* e, int32_t opcode, int32_t index, intptr_t, void* ptr, float) {
+   switch (opcode) {
+   case effClose:
+      delete fakeOf(e);
+      return 1;
+   case effGetParamLabel:
+      if (FAKE_VARIANT == FAKE_FAULTY && index == 0) {
+         std::memcpy(ptr, kOverlongLabel, sizeof kOverlongLabel);
+      } else {
+         std::strcpy(static_cast<char*>(ptr), "x");
+      }
+      return 0;
+   case effGetParamName:
+      std::strcpy(static_cast<char*>(ptr), index == 0 ? "Alpha" : "Beta");
+      return 0;
+   case effGetParamDisplay:
+   case effGetProgramName:
+      std::strcpy(static_cast<char*>(ptr), "0");
+      return 0;
+   case effGetEffectName:
+      std::strcpy(static_cast<char*>(ptr), "Fake");
+      return 1;
+   default:
+      return 0;
+   }
+}
+
+void setParameter(AEffect* e, int32_t index, float value) {
+   if (index < 0 || index > 1) return;
+   fakeOf(e)->params[index] = value;
+   // Fault: setting the first parameter drags the second one along.
+   if (FAKE_VARIANT == FAKE_FAULTY && index == 0) fakeOf(e)->params[1] = value;
+}
+
+float getParameter(AEffect* e, int32_t index) {
+   return index < 0 || index > 1 ? 0.0f : fakeOf(e)->params[index];
+}
+
+void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
+   for (int32_t i = 0; i < frames; ++i) {
+      out[0][i] = in[0][i] * 0.5f;
+      out[1][i] = in[1][i] * 0.5f;
+   }
+   // Fault: one sample too many on the first output.
+   if (FAKE_VARIANT == FAKE_FAULTY && frames > 0) out[0][frames] = 0.0f;
+}
+
+void processAccumulating(AEffect*, float**, float**, int32_t) {}
+
+AEffect* create(audioMasterCallback host) {
+   const intptr_t version = host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f);
+   // Fault: creates an instance even for a host that answers 0.
+   if (version == 0 && FAKE_VARIANT != FAKE_FAULTY) return nullptr;
+   if (FAKE_VARIANT == FAKE_REFUSING) return nullptr;
+   auto* fake = new (std::nothrow) Fake;
+   if (!fake) return nullptr;
+   AEffect& r = fake->record;
+   r.magic = FAKE_VARIANT == FAKE_BAD_MAGIC ? 0 : kEffectMagic;
+   r.dispatcher = dispatch;
+   r.process = processAccumulating;
+   r.setParameter = setParameter;
+   r.getParameter = getParameter;
+   r.numPrograms = 1;
+   r.numParams = 2;
+   r.numInputs = 2;
+   r.numOutputs = 2;
+   r.flags = effFlagsCanReplacing | (FAKE_VARIANT == FAKE_FAULTY ? kReservedFlag : 0);
+   r.ioRatio = 1.0f;
+   r.object = fake;
+   r.uniqueID = fourCharCode('F', 'a', 'k', 'e');
+   r.version = 1;
+   r.processReplacing = processReplacing;
+   return &r;
+}
+
+} // namespace
+
+#if FAKE_VARIANT == FAKE_MAIN_ONLY
+// `main` cannot be declared as an ordinary C++ function of this type, so the export gets its
+// symbol name from an assembler label.
+extern "C" __attribute__((visibility("default"))) AEffect*
+fakeMain(audioMasterCallback host) __asm__("main");
+extern "C" AEffect* fakeMain(audioMasterCallback host) {
+   return create(host);
+}
+#elif FAKE_VARIANT != FAKE_NO_ENTRY
+extern "C" __attribute__((visibility("default"))) AEffect* VSTPluginMain(audioMasterCallback host) {
+   return create(host);
+}
+#else
+// Keep create() referenced so the module builds without warnings.
+extern "C" __attribute__((visibility("default"))) void* notAnEntry() {
+   return reinterpret_cast<void*>(&create);
+}
+#endif

@@ -49,8 +49,9 @@ std::string describe(const FpuState& s) {
 // reported with the call that made it and undone, so that the next call starts clean.
 class Probe {
 public:
-   Probe(Findings& findings, std::string setting)
-       : findings_(findings), setting_(std::move(setting)) {}
+   enum Watch { fpu, locale };
+   Probe(Findings& findings, Watch watch, std::string setting)
+       : findings_(findings), watch_(watch), setting_(std::move(setting)) {}
 
    void operator()(const std::string& call, const std::function<void()>& body) {
       fenv_t env;
@@ -61,7 +62,7 @@ public:
       body();
       ++calls_;
       const FpuState fpuAfter = fpuState();
-      if (!(fpuAfter == fpu)) {
+      if (watch_ == Watch::fpu && !(fpuAfter == fpu)) {
          findings_.fail(format("%s changed the floating-point control (%s) from %s to %s",
                                call.c_str(), setting_.c_str(), describe(fpu).c_str(),
                                describe(fpuAfter).c_str()));
@@ -71,12 +72,12 @@ public:
 #endif
       }
       const std::string localeAfter = std::setlocale(LC_ALL, nullptr);
-      if (localeAfter != locale) {
+      if (watch_ == Watch::locale && localeAfter != locale) {
          findings_.fail(format("%s changed the locale (%s) from '%s' to '%s'", call.c_str(),
                                setting_.c_str(), locale.c_str(), localeAfter.c_str()));
          std::setlocale(LC_ALL, locale.c_str());
       }
-      if (uselocale(nullptr) != threadLocale) {
+      if (watch_ == Watch::locale && uselocale(nullptr) != threadLocale) {
          findings_.fail(
              format("%s changed the thread's locale (%s)", call.c_str(), setting_.c_str()));
          uselocale(threadLocale);
@@ -88,6 +89,7 @@ public:
 
 private:
    Findings& findings_;
+   Watch watch_;
    std::string setting_;
    int64_t calls_ = 0;
 };
@@ -175,7 +177,7 @@ CheckResult floatingPointControl(const CheckContext& context) {
    Findings findings;
    int64_t calls = 0;
    {
-      Probe probe(findings, "host in the default mode");
+      Probe probe(findings, Probe::fpu, "host in the default mode");
       wholeLife(*module, probe, random);
       calls += probe.calls();
    }
@@ -183,14 +185,14 @@ CheckResult floatingPointControl(const CheckContext& context) {
    {
       // Many hosts flush denormals themselves; a plug-in must not clear that either.
       _mm_setcsr(_mm_getcsr() | 0x8040u);
-      Probe probe(findings, "host with flush-to-zero and denormals-are-zero");
+      Probe probe(findings, Probe::fpu, "host with flush-to-zero and denormals-are-zero");
       wholeLife(*module, probe, random);
       calls += probe.calls();
    }
 #endif
    {
       fesetround(FE_TOWARDZERO);
-      Probe probe(findings, "host rounding toward zero");
+      Probe probe(findings, Probe::fpu, "host rounding toward zero");
       wholeLife(*module, probe, random);
       calls += probe.calls();
    }
@@ -209,7 +211,7 @@ CheckResult locale(const CheckContext& context) {
    }
    for (const std::string& name : settings) {
       std::setlocale(LC_ALL, name.c_str());
-      Probe probe(findings, "host locale " + name);
+      Probe probe(findings, Probe::locale, "host locale " + name);
       wholeLife(*module, probe, random);
       calls += probe.calls();
    }
@@ -217,7 +219,7 @@ CheckResult locale(const CheckContext& context) {
    const locale_t own = newlocale(LC_ALL_MASK, "C", nullptr);
    if (own) {
       const locale_t previous = uselocale(own);
-      Probe probe(findings, "thread locale of its own");
+      Probe probe(findings, Probe::locale, "thread locale of its own");
       wholeLife(*module, probe, random);
       calls += probe.calls();
       uselocale(previous);

@@ -1,0 +1,115 @@
+// The ELF reader behind load.exports: the names it finds in real modules, and that no damaged
+// or truncated file makes it read outside the bytes it is given.
+#include "tools/validate/elf_symbols.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <stdexcept>
+
+namespace {
+
+using plughost::validate::ExportedSymbol;
+using plughost::validate::exportedSymbols;
+using plughost::validate::exportedSymbolsOfFile;
+
+std::vector<unsigned char> readFile(const char* path) {
+   std::ifstream in(path, std::ios::binary);
+   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::set<std::string> names(const std::vector<ExportedSymbol>& symbols) {
+   std::set<std::string> n;
+   for (const auto& s : symbols)
+      n.insert(s.name);
+   return n;
+}
+
+// Parses a copy of exactly these bytes, so that AddressSanitizer sees any read past them.
+void parseWithoutOverrun(const std::vector<unsigned char>& bytes) {
+   const std::vector<unsigned char> exact(bytes);
+   try {
+      (void)exportedSymbols(exact);
+   } catch (const std::runtime_error&) {
+      // A damaged file may be refused; it must not be read out of bounds.
+   }
+}
+
+TEST(ExportedSymbols, ThePluginExportsItsEntryUnderBothNamesAtOneAddress) {
+   const auto symbols = exportedSymbolsOfFile(TRIMWISE_PLUGIN_PATH);
+   EXPECT_EQ(names(symbols), (std::set<std::string>{"VSTPluginMain", "main"}));
+   ASSERT_EQ(symbols.size(), 2u);
+   EXPECT_NE(symbols[0].address, 0u);
+   EXPECT_EQ(symbols[0].address, symbols[1].address);
+}
+
+TEST(ExportedSymbols, FindsAnExtraExport) {
+   const auto found = names(exportedSymbolsOfFile(FAULTY_EXPORTS_PATH));
+   EXPECT_TRUE(found.count("faultyDebugLevel"));
+   EXPECT_TRUE(found.count("VSTPluginMain"));
+}
+
+TEST(ExportedSymbols, PlughostExportsItsCountingFunctions) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+   GTEST_SKIP() << "a sanitizer owns malloc in this build";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+   GTEST_SKIP() << "a sanitizer owns malloc in this build";
+#endif
+#endif
+   // Without these exports a plug-in binds to the C library's and nothing is counted.
+   const auto found = names(exportedSymbolsOfFile(PLUGHOST_PATH));
+   for (const char* name :
+        {"malloc", "free", "calloc", "realloc", "_Znwm", "_ZdlPv", "pthread_mutex_lock"}) {
+      EXPECT_TRUE(found.count(name)) << name;
+   }
+   // ... and nothing of the program itself.
+   EXPECT_FALSE(std::any_of(found.begin(), found.end(), [](const std::string& n) {
+      return n.find("plughost") != std::string::npos || n.find("validate") != std::string::npos;
+   }));
+}
+
+TEST(ExportedSymbols, RefusesWhatIsNotAnElfFile) {
+   for (const std::string& text : std::vector<std::string>{"",
+                                                           "\x7f"
+                                                           "EL",
+                                                           "#!/bin/sh\n", std::string(64, '\0')}) {
+      const std::vector<unsigned char> bytes(text.begin(), text.end());
+      EXPECT_THROW(exportedSymbols(bytes), std::runtime_error) << text;
+   }
+   EXPECT_THROW(exportedSymbolsOfFile("/nonexistent/file.so"), std::runtime_error);
+}
+
+TEST(ExportedSymbols, EveryTruncationIsRefusedWithoutAnOverrun) {
+   const auto whole = readFile(TRIMWISE_PLUGIN_PATH);
+   ASSERT_GT(whole.size(), 1024u);
+   for (size_t size = 0; size < whole.size();
+        size += (size < 256 || size > whole.size() - 4096) ? 1 : 53) {
+      const std::vector<unsigned char> cut(whole.begin(), whole.begin() + long(size));
+      parseWithoutOverrun(cut);
+   }
+}
+
+TEST(ExportedSymbols, DamagedHeadersAndTablesAreReadWithinBounds) {
+   const auto whole = readFile(TRIMWISE_PLUGIN_PATH);
+   std::mt19937 random(7);
+   // Damage where the reader looks: the file header, the section headers at the end, and
+   // anywhere else.
+   for (int trial = 0; trial < 3000; ++trial) {
+      auto bytes = whole;
+      for (int k = 0; k < 1 + trial % 6; ++k) {
+         const size_t region = random() % 3;
+         const size_t at = region == 0   ? random() % 64
+                           : region == 1 ? bytes.size() - 1 - random() % 4096
+                                         : random() % bytes.size();
+         bytes[at] = static_cast<unsigned char>(random());
+      }
+      parseWithoutOverrun(bytes);
+   }
+}
+
+} // namespace

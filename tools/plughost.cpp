@@ -125,6 +125,29 @@ struct ParamInfo {
    bool automatable;
 };
 
+std::vector<ParamInfo> readParams(PluginInstance& p) {
+   std::vector<ParamInfo> params;
+   for (int32_t i = 0; i < p.record().numParams; ++i) {
+      params.push_back({p.parameterName(i), p.parameterLabel(i), p.parameterDisplay(i),
+                        p.getParameter(i), p.dispatch(effCanBeAutomated, i) != 0});
+   }
+   return params;
+}
+
+void writeParams(JsonWriter& j, const std::vector<ParamInfo>& params) {
+   j.beginArray();
+   for (size_t i = 0; i < params.size(); ++i) {
+      const auto& pi = params[i];
+      j.beginObject();
+      j.key("index").value(static_cast<int64_t>(i));
+      j.key("name").value(pi.name).key("value").value(pi.value);
+      j.key("display").value(pi.display).key("label").value(pi.label);
+      j.key("automatable").value(pi.automatable);
+      j.endObject();
+   }
+   j.endArray();
+}
+
 int runInfo(const CommonOptions& options) {
    auto module = PluginModule::load(options.plugin);
    PluginInstance p(module, hostSettings(options, 44100.0f, 512));
@@ -140,11 +163,7 @@ int runInfo(const CommonOptions& options) {
    const auto tailSize = static_cast<int32_t>(p.dispatch(effGetTailSize));
    const auto program = static_cast<int32_t>(p.dispatch(effGetProgram));
    const std::string programName = p.programName();
-   std::vector<ParamInfo> params;
-   for (int32_t i = 0; i < e.numParams; ++i) {
-      params.push_back({p.parameterName(i), p.parameterLabel(i), p.parameterDisplay(i),
-                        p.getParameter(i), p.dispatch(effCanBeAutomated, i) != 0});
-   }
+   const std::vector<ParamInfo> params = readParams(p);
 
    if (options.json) {
       JsonWriter j;
@@ -173,17 +192,9 @@ int runInfo(const CommonOptions& options) {
       j.key("programs").value(e.numPrograms);
       j.key("program").beginObject();
       j.key("index").value(program).key("name").value(programName).endObject();
-      j.key("parameters").beginArray();
-      for (size_t i = 0; i < params.size(); ++i) {
-         const auto& pi = params[i];
-         j.beginObject();
-         j.key("index").value(static_cast<int64_t>(i));
-         j.key("name").value(pi.name).key("value").value(pi.value);
-         j.key("display").value(pi.display).key("label").value(pi.label);
-         j.key("automatable").value(pi.automatable);
-         j.endObject();
-      }
-      j.endArray().endObject();
+      j.key("parameters");
+      writeParams(j, params);
+      j.endObject();
       std::cout << j.text() << '\n';
       return 0;
    }
@@ -314,6 +325,7 @@ int processFile(const CommonOptions& common, const ProcessOptions& options) {
                           " channels but the plug-in takes " + std::to_string(p.record().numInputs),
                       "give an audio file with as many channels as the plug-in has inputs");
    }
+   const std::vector<ParamInfo> params = readParams(p); // as they are while processing
    p.start();
    PlanarAudio<Sample> output;
    {
@@ -341,6 +353,8 @@ int processFile(const CommonOptions& common, const ProcessOptions& options) {
       j.key("blockSize").value(options.blockSize);
       j.key("precision").value(options.precision);
       j.key("outputFormat").value(describeFormat(format));
+      j.key("parameters");
+      writeParams(j, params);
       j.key("inputPeaks").beginArray();
       for (const double v : inPeaks)
          j.value(v);
@@ -357,6 +371,10 @@ int processFile(const CommonOptions& common, const ProcessOptions& options) {
       std::snprintf(duration, sizeof duration, "%.3f s", seconds);
       out << "processed " << input.frames() << " frames (" << duration << ", " << info.sampleRate
           << " Hz) in " << options.precision << "-bit blocks of " << options.blockSize << '\n';
+      for (const auto& pi : params) {
+         out << pi.name << " = " << pi.value << " (" << pi.display << (pi.label.empty() ? "" : " ")
+             << pi.label << ")\n";
+      }
       out << "wrote " << options.output << " (" << describeFormat(format) << ", "
           << output.channels.size() << " channels)\n";
       for (size_t c = 0; c < std::max(inPeaks.size(), outPeaks.size()); ++c) {

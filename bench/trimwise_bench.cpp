@@ -2,7 +2,8 @@
 // at 64 to 65536 frames, in place and out of place, next to a plain memcpy of the same buffers and
 // a plain per-frame loop that the compiler may not vectorize; then one command, instance creation
 // plus close, and every kernel of this binary forced in turn. After the run a table of ratios
-// from that same run is printed (the minimum time of each benchmark over its repetitions).
+// from that same run is printed (the least CPU time of each benchmark over its repetitions:
+// on a shared machine, time the thread spent descheduled is not the code's).
 //
 //   trimwise_bench [--plugin=PATH] [benchmark flags, e.g. --benchmark_repetitions=5]
 #include "effect/gain_kernels.h"
@@ -266,24 +267,30 @@ void registerAll() {
    }
 }
 
-// Passes every report on to the console and keeps the fastest time of each process, memcpy and
-// loop benchmark.
+// Passes every report on to the console and keeps, per process, memcpy and loop benchmark, the
+// least CPU time per iteration over its repetitions; when only aggregates are reported
+// (--benchmark_report_aggregates_only), their median instead.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
    void ReportRuns(const std::vector<Run>& runs) override {
       for (const Run& run : runs) {
-         if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+         if (run.error_occurred) continue;
          const auto key = keyOfName.find(run.run_name.function_name + "/" + run.run_name.args);
          if (key == keyOfName.end()) continue;
-         const double t = run.GetAdjustedRealTime();
-         auto [it, inserted] = best.try_emplace(key->second, t);
-         if (!inserted && t < it->second) it->second = t;
+         const double t = run.GetAdjustedCPUTime();
+         if (run.run_type == Run::RT_Iteration) {
+            auto [it, inserted] = least.try_emplace(key->second, t);
+            if (!inserted && t < it->second) it->second = t;
+         } else if (run.aggregate_name == "median") {
+            median[key->second] = t;
+         }
       }
       ConsoleReporter::ReportRuns(runs);
    }
 
    void printRatios() const {
-      std::printf("\nRatios from this run (fastest repetition of each benchmark)\n");
+      std::printf("\nRatios from this run (CPU time per iteration: the least over the repetitions "
+                  "of each benchmark, or the median where only aggregates were reported)\n");
       std::printf(
           "goals: process/memcpy <= 1.25 at every size; loop/process >= 4 at 512 frames\n\n");
       std::printf("%-9s %-13s %-6s %15s %15s\n", "format", "buffers", "frames", "process/memcpy",
@@ -304,10 +311,12 @@ public:
 
 private:
    double time(const Key& key) const {
-      const auto it = best.find(key);
-      return it == best.end() ? std::numeric_limits<double>::quiet_NaN() : it->second;
+      if (const auto it = least.find(key); it != least.end()) return it->second;
+      if (const auto it = median.find(key); it != median.end()) return it->second;
+      return std::numeric_limits<double>::quiet_NaN();
    }
-   std::map<Key, double> best;
+   std::map<Key, double> least;
+   std::map<Key, double> median;
 };
 
 } // namespace

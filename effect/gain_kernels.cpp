@@ -27,11 +27,16 @@ void scaleInPlace(T* buf, size_t n, T gain) {
 }
 
 template <typename T>
-void scalePortable(const T* in, T* out, size_t n, T gain) noexcept {
-   if (in == out) {
-      scaleInPlace(out, n, gain);
+void stereoPortable(const T* inL, const T* inR, T* outL, T* outR, size_t n, T gl, T gr) noexcept {
+   if (inL == outL) {
+      scaleInPlace(outL, n, gl);
    } else {
-      scaleDisjoint(in, out, n, gain);
+      scaleDisjoint(inL, outL, n, gl);
+   }
+   if (inR == outR) {
+      scaleInPlace(outR, n, gr);
+   } else {
+      scaleDisjoint(inR, outR, n, gr);
    }
 }
 
@@ -45,6 +50,7 @@ bool alwaysSupported() noexcept {
 // keeps the baseline, so one binary runs everywhere and uses what the processor has. All use
 // unaligned loads and stores: hosts give no alignment guarantee. Only the multiply instruction
 // touches the samples, and it rounds under the caller's MXCSR like the scalar definition does.
+// Both channels go through one loop: one call per block, and twice the independent streams.
 
 #define TRIMWISE_SSE2 __attribute__((target("sse2"), always_inline)) inline
 #define TRIMWISE_AVX __attribute__((target("avx"), always_inline)) inline
@@ -107,62 +113,82 @@ TRIMWISE_AVX512 void scaleTail512(const double* in, double* out, size_t r, __m51
    _mm512_mask_storeu_pd(out, m, _mm512_maskz_mul_pd(m, _mm512_maskz_loadu_pd(m, in), g));
 }
 
-// Four vectors per step keep several loads in flight; then single vectors, then what is left.
+// Four vectors per channel and step, then one vector per channel, then what is left.
 
 template <typename T>
-__attribute__((target("sse2"))) void scaleSse2(const T* in, T* out, size_t n, T gain) noexcept {
+__attribute__((target("sse2"))) void stereoSse2(const T* inL, const T* inR, T* outL, T* outR,
+                                                size_t n, T gl, T gr) noexcept {
    constexpr size_t kLanes = 16 / sizeof(T);
-   const auto g = splat128(gain);
+   const auto vl = splat128(gl);
+   const auto vr = splat128(gr);
    size_t i = 0;
    for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
-      scale128(in + i, out + i, g);
-      scale128(in + i + kLanes, out + i + kLanes, g);
-      scale128(in + i + 2 * kLanes, out + i + 2 * kLanes, g);
-      scale128(in + i + 3 * kLanes, out + i + 3 * kLanes, g);
+      for (size_t j = i; j < i + 4 * kLanes; j += kLanes) {
+         scale128(inL + j, outL + j, vl);
+         scale128(inR + j, outR + j, vr);
+      }
    }
-   for (; i + kLanes <= n; i += kLanes)
-      scale128(in + i, out + i, g);
-   for (; i < n; ++i)
-      scaleOne(in + i, out + i, g);
+   for (; i + kLanes <= n; i += kLanes) {
+      scale128(inL + i, outL + i, vl);
+      scale128(inR + i, outR + i, vr);
+   }
+   for (; i < n; ++i) {
+      scaleOne(inL + i, outL + i, vl);
+      scaleOne(inR + i, outR + i, vr);
+   }
 }
 
 template <typename T>
-__attribute__((target("avx"))) void scaleAvx(const T* in, T* out, size_t n, T gain) noexcept {
+__attribute__((target("avx"))) void stereoAvx(const T* inL, const T* inR, T* outL, T* outR,
+                                              size_t n, T gl, T gr) noexcept {
    constexpr size_t kLanes = 32 / sizeof(T);
-   const auto g = splat256(gain);
+   const auto vl = splat256(gl);
+   const auto vr = splat256(gr);
    size_t i = 0;
    for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
-      scale256(in + i, out + i, g);
-      scale256(in + i + kLanes, out + i + kLanes, g);
-      scale256(in + i + 2 * kLanes, out + i + 2 * kLanes, g);
-      scale256(in + i + 3 * kLanes, out + i + 3 * kLanes, g);
+      for (size_t j = i; j < i + 4 * kLanes; j += kLanes) {
+         scale256(inL + j, outL + j, vl);
+         scale256(inR + j, outR + j, vr);
+      }
    }
-   for (; i + kLanes <= n; i += kLanes)
-      scale256(in + i, out + i, g);
-   const auto g128 = splat128(gain);
+   for (; i + kLanes <= n; i += kLanes) {
+      scale256(inL + i, outL + i, vl);
+      scale256(inR + i, outR + i, vr);
+   }
+   const auto hl = splat128(gl);
+   const auto hr = splat128(gr);
    if (i + kLanes / 2 <= n) {
-      scale128(in + i, out + i, g128);
+      scale128(inL + i, outL + i, hl);
+      scale128(inR + i, outR + i, hr);
       i += kLanes / 2;
    }
-   for (; i < n; ++i)
-      scaleOne(in + i, out + i, g128);
+   for (; i < n; ++i) {
+      scaleOne(inL + i, outL + i, hl);
+      scaleOne(inR + i, outR + i, hr);
+   }
 }
 
 template <typename T>
-__attribute__((target("avx512f"))) void scaleAvx512(const T* in, T* out, size_t n,
-                                                    T gain) noexcept {
+__attribute__((target("avx512f"))) void stereoAvx512(const T* inL, const T* inR, T* outL, T* outR,
+                                                     size_t n, T gl, T gr) noexcept {
    constexpr size_t kLanes = 64 / sizeof(T);
-   const auto g = splat512(gain);
+   const auto vl = splat512(gl);
+   const auto vr = splat512(gr);
    size_t i = 0;
    for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
-      scale512(in + i, out + i, g);
-      scale512(in + i + kLanes, out + i + kLanes, g);
-      scale512(in + i + 2 * kLanes, out + i + 2 * kLanes, g);
-      scale512(in + i + 3 * kLanes, out + i + 3 * kLanes, g);
+      for (size_t j = i; j < i + 4 * kLanes; j += kLanes) {
+         scale512(inL + j, outL + j, vl);
+         scale512(inR + j, outR + j, vr);
+      }
    }
-   for (; i + kLanes <= n; i += kLanes)
-      scale512(in + i, out + i, g);
-   if (i < n) scaleTail512(in + i, out + i, n - i, g);
+   for (; i + kLanes <= n; i += kLanes) {
+      scale512(inL + i, outL + i, vl);
+      scale512(inR + i, outR + i, vr);
+   }
+   if (i < n) {
+      scaleTail512(inL + i, outL + i, n - i, vl);
+      scaleTail512(inR + i, outR + i, n - i, vr);
+   }
 }
 
 // __builtin_cpu_supports also checks that the system saves the wide registers (XCR0), so a
@@ -186,12 +212,12 @@ bool hasAvx512f() noexcept {
 
 constexpr GainKernel kKernels[] = {
 #if TRIMWISE_X86_KERNELS
-    {"avx512f", hasAvx512f, scaleAvx512<float>, scaleAvx512<double>},
+    {"avx512f", hasAvx512f, stereoAvx512<float>, stereoAvx512<double>},
     // 256-bit floating-point multiplies need AVX only, not AVX2.
-    {"avx", hasAvx, scaleAvx<float>, scaleAvx<double>},
-    {"sse2", hasSse2, scaleSse2<float>, scaleSse2<double>},
+    {"avx", hasAvx, stereoAvx<float>, stereoAvx<double>},
+    {"sse2", hasSse2, stereoSse2<float>, stereoSse2<double>},
 #endif
-    {"portable", alwaysSupported, scalePortable<float>, scalePortable<double>},
+    {"portable", alwaysSupported, stereoPortable<float>, stereoPortable<double>},
 };
 constexpr const GainKernel* kPortable = &kKernels[std::size(kKernels) - 1];
 
@@ -213,22 +239,23 @@ const GainKernel* widestSupported() noexcept {
 
 // --- Stereo processing
 
-template <typename T>
-bool disjoint(const T* a, const T* b, size_t n) {
-   // Compared as integers: ordering pointers into different objects is not defined otherwise.
-   const auto pa = reinterpret_cast<uintptr_t>(a);
-   const auto pb = reinterpret_cast<uintptr_t>(b);
-   const uintptr_t bytes = n * sizeof(T);
-   return pa + bytes <= pb || pb + bytes <= pa;
+// True when [a, a + bytes) and [b, b + bytes) share a byte (bytes > 0). Pointers are compared
+// as integers: ordering pointers into different objects is not defined otherwise. One
+// subtraction and one unsigned comparison: the distance b - a, shifted by bytes - 1, lies below
+// 2 * bytes - 1 exactly when -bytes < b - a < bytes.
+inline bool overlap(const void* a, const void* b, uintptr_t bytes) {
+   const uintptr_t d = reinterpret_cast<uintptr_t>(b) - reinterpret_cast<uintptr_t>(a);
+   return d + (bytes - 1) < 2 * bytes - 1;
 }
 
-// Same buffer for input and output, or no shared bytes at all: channels can be processed one
-// after the other, each by one kernel call.
+// Each output is its own input or shares no byte with it, and the two channels share no byte
+// that either writes: then the channels can be processed in any order, each in any order.
 template <typename T>
 bool channelsIndependent(const T* inL, const T* inR, T* outL, T* outR, size_t n) {
-   return (outL == inL || disjoint<T>(outL, inL, n)) &&
-          (outR == inR || disjoint<T>(outR, inR, n)) && disjoint<T>(outL, inR, n) &&
-          disjoint<T>(outR, inL, n) && disjoint<T>(outL, outR, n);
+   const uintptr_t bytes = n * sizeof(T);
+   return (outL == inL || !overlap(outL, inL, bytes)) &&
+          (outR == inR || !overlap(outR, inR, bytes)) && !overlap(outL, inR, bytes) &&
+          !overlap(outR, inL, bytes) && !overlap(outL, outR, bytes);
 }
 
 // The definition itself: per frame, left then right, each input read before its output is
@@ -243,17 +270,16 @@ void frameByFrame(const T* inL, const T* inR, T* outL, T* outR, size_t n, T gl, 
 
 template <typename T>
 void stereo(const T* inL, const T* inR, T* outL, T* outR, size_t n, T gl, T gr) {
+   if (n == 0) return;
    if (!channelsIndependent(inL, inR, outL, outR, n)) {
       frameByFrame(inL, inR, outL, outR, n, gl, gr);
       return;
    }
    const GainKernel& k = *activeKernel.load(std::memory_order_relaxed);
    if constexpr (sizeof(T) == sizeof(float)) {
-      k.f32(inL, outL, n, gl);
-      k.f32(inR, outR, n, gr);
+      k.f32(inL, inR, outL, outR, n, gl, gr);
    } else {
-      k.f64(inL, outL, n, gl);
-      k.f64(inR, outR, n, gr);
+      k.f64(inL, inR, outL, outR, n, gl, gr);
    }
 }
 

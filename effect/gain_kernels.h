@@ -19,15 +19,18 @@ void applyStereoGain(const double* inL, const double* inR, double* outL, double*
 
 // --- Kernel selection (internal: for tests and benchmarks; nothing here leaves the library)
 
-// One implementation of the single-channel loop out[i] = in[i] * gain, where in and out are
-// either the same buffer or share no byte. Every kernel gives the same bits; they differ only in
-// the vector unit they use.
+// One implementation of the stereo loop outL[i] = inL[i] * gl, outR[i] = inR[i] * gr, for
+// buffers where each output is its own input or shares no byte with it, and where neither
+// channel writes a byte the other one reads or writes. Every kernel gives the same bits; they
+// differ only in the vector unit they use.
 struct GainKernel {
    const char* name;
    // True when this processor can run the kernel.
    bool (*supported)() noexcept;
-   void (*f32)(const float* in, float* out, size_t n, float gain) noexcept;
-   void (*f64)(const double* in, double* out, size_t n, double gain) noexcept;
+   void (*f32)(const float* inL, const float* inR, float* outL, float* outR, size_t n, float gl,
+               float gr) noexcept;
+   void (*f64)(const double* inL, const double* inR, double* outL, double* outR, size_t n,
+               double gl, double gr) noexcept;
 };
 
 // Every kernel this binary contains, widest vector unit first; the last one runs everywhere.

@@ -120,12 +120,11 @@ TEST(GainKernelEnvironment, NoExceptionFlagFromSamplesPastTheBlock) {
    for (const trimwise::GainKernel& k : trimwise::gainKernels()) {
       if (!k.supported()) continue;
       for (size_t n = 1; n <= 70; ++n) {
-         std::vector<float> in(n, 1.0f), out(n);
-         std::vector<double> inD(n, 1.0), outD(n);
+         std::vector<float> l(n, 1.0f), r(n, 1.0f), out(n);
+         std::vector<double> dl(n, 1.0), dr(n, 1.0);
          std::feclearexcept(FE_ALL_EXCEPT);
-         k.f32(in.data(), out.data(), n, inf);
-         k.f64(inD.data(), outD.data(), n, double(inf));
-         k.f32(in.data(), in.data(), n, 0.5f);
+         k.f32(l.data(), r.data(), out.data(), r.data(), n, inf, 0.5f);
+         k.f64(dl.data(), dr.data(), dl.data(), dr.data(), n, -double(inf), double(inf));
          EXPECT_EQ(std::fetestexcept(FE_ALL_EXCEPT), 0) << k.name << " at " << n << " frames";
       }
    }

@@ -223,6 +223,34 @@ TYPED_TEST(Processing, BitExactForEveryLayoutBlockSizeAndGain) {
    }
 }
 
+// Each channel in its own allocation of exactly the block's length, so that reading or writing
+// one sample past either end shows under AddressSanitizer.
+TYPED_TEST(Processing, ExactlySizedChannelsOutOfPlaceAndInPlace) {
+   using T = TypeParam;
+   for (int32_t frames = 1; frames <= 160; frames += (frames < 70 ? 1 : 29)) {
+      SCOPED_TRACE(frames);
+      const size_t n = size_t(frames);
+      std::vector<T> inL = randomSamples<T>(n, this->rng), inR = randomSamples<T>(n, this->rng);
+      std::vector<T> outL(n), outR(n);
+      this->fx.setParameter(0, 1.5f);
+      this->fx.setParameter(1, 0.1f);
+      std::vector<T> wantL(n), wantR(n);
+      for (size_t i = 0; i < n; ++i) {
+         wantL[i] = inL[i] * T(1.5f);
+         wantR[i] = inR[i] * T(0.1f);
+      }
+      const Offsets whole{0, 0, 0, 0, n};
+      T* ins[] = {inL.data(), inR.data()};
+      T* outs[] = {outL.data(), outR.data()};
+      this->fx.process(ins, outs, frames);
+      EXPECT_TRUE(sameBits(outL, wantL, whole));
+      EXPECT_TRUE(sameBits(outR, wantR, whole));
+      this->fx.process(ins, ins, frames);
+      EXPECT_TRUE(sameBits(inL, wantL, whole));
+      EXPECT_TRUE(sameBits(inR, wantR, whole));
+   }
+}
+
 // Values worked out by hand, so that the definition above is not the only judge.
 TEST(ProcessingByHand, SpecialValues) {
    Instance fx;

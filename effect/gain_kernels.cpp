@@ -51,6 +51,7 @@ bool alwaysSupported() noexcept {
 // unaligned loads and stores: hosts give no alignment guarantee. Only the multiply instruction
 // touches the samples, and it rounds under the caller's MXCSR like the scalar definition does.
 // Both channels go through one loop: one call per block, and twice the independent streams.
+// bench/kernel_asm.sh lists the multiply instructions and register widths of each kernel.
 
 #define TRIMWISE_SSE2 __attribute__((target("sse2"), always_inline)) inline
 #define TRIMWISE_AVX __attribute__((target("avx"), always_inline)) inline
@@ -259,7 +260,9 @@ bool channelsIndependent(const T* inL, const T* inR, T* outL, T* outR, size_t n)
 }
 
 // The definition itself: per frame, left then right, each input read before its output is
-// written. Only reached for partial overlaps, which no host is known to pass.
+// written. Only reached when buffers are shared in another way (an output that partly overlaps
+// its input, or a buffer one channel writes and the other reads or writes), which no host is
+// known to do; the compiler still vectorizes it behind its own overlap checks.
 template <typename T>
 void frameByFrame(const T* inL, const T* inR, T* outL, T* outR, size_t n, T gl, T gr) {
    for (size_t i = 0; i < n; ++i) {

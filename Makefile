@@ -26,7 +26,8 @@ test: setup
 	@bash scripts/test.sh
 
 bench: build
-	@build/default/bench/trimwise_bench
+	@build/default/bench/trimwise_bench --benchmark_repetitions=10 --benchmark_min_time=0.05 \
+		--benchmark_enable_random_interleaving=true
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

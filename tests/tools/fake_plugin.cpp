@@ -86,7 +86,10 @@ AEffect* create(audioMasterCallback host) {
    // Fault: creates an instance even for a host that answers 0.
    if (version == 0 && FAKE_VARIANT != FAKE_FAULTY) return nullptr;
    if (FAKE_VARIANT == FAKE_REFUSING) return nullptr;
-   auto* fake = new (std::nothrow) Fake;
+   // A host cannot close a record without the magic, so that one is never freed: it lives in
+   // static storage rather than leaking.
+   static Fake unclosable;
+   auto* fake = FAKE_VARIANT == FAKE_BAD_MAGIC ? &unclosable : new (std::nothrow) Fake;
    if (!fake) return nullptr;
    AEffect& r = fake->record;
    r.magic = FAKE_VARIANT == FAKE_BAD_MAGIC ? 0 : kEffectMagic;

@@ -171,7 +171,8 @@ TEST_P(FaultyPlugin, FailsExactlyTheChecksThatLookAtItsFault) {
    if (c.needsHeapCounting && kSanitizedHeap) {
       GTEST_SKIP() << "a sanitizer owns malloc in this build, so allocations are not counted";
    }
-   std::vector<std::string> args = {"validate", c.path};
+   // The host library's quick checks have tests of their own; leave them out here.
+   std::vector<std::string> args = {"validate", c.path, "--skip", "^basics$"};
    args.insert(args.end(), c.options.begin(), c.options.end());
    const Outcome run = plughost(args);
    EXPECT_EQ(run.exitCode, 1) << describe(run);
@@ -187,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FaultCase{"text_overrun",
                   FAULTY_TEXT_OVERRUN_PATH,
-                  {"basics", "texts.bounds", "concurrency.automation", "commands.known"},
+                  {"texts.bounds", "concurrency.automation", "commands.known"},
                   {},
                   false},
         FaultCase{"leak", FAULTY_LEAK_PATH, {"lifecycle.cycles"}, {}, false},
@@ -201,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "commands.known", "commands.unknown"},
                   {},
                   false},
-        FaultCase{"in_place", FAULTY_IN_PLACE_PATH, {"basics", "process.in-place"}, {}, false},
+        FaultCase{"in_place", FAULTY_IN_PLACE_PATH, {"process.in-place"}, {}, false},
         FaultCase{"exports", FAULTY_EXPORTS_PATH, {"load.exports"}, {}, false},
         FaultCase{"null_crash",
                   FAULTY_NULL_CRASH_PATH,

@@ -16,7 +16,8 @@
 #endif
 
 #ifdef PLUGHOST_SANITIZED_HEAP
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime's allocator interface (not every compiler ships its header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace plughost::validate {

@@ -1,6 +1,8 @@
 // `plughost validate` as a user runs it: the built binary on the built plug-in, which must pass,
 // and on deliberately faulty plug-ins, each of which must fail exactly the checks that look at
 // its fault.
+#include "tools/tool_error.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,6 +22,9 @@
 extern char** environ;
 
 namespace {
+
+constexpr int kUsage = static_cast<int>(plughost::ExitCode::usage);
+constexpr int kNotLoadable = static_cast<int>(plughost::ExitCode::plugin);
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitizedHeap = true;
@@ -331,13 +336,14 @@ TEST_P(ValidateCommandLine, ExitsWithItsClassAndSaysCauseAndHint) {
 INSTANTIATE_TEST_SUITE_P(
     Errors, ValidateCommandLine,
     testing::Values(
-        CommandLineCase{"no_plugin", {"validate"}, 2},
-        CommandLineCase{"bad_pattern", {"validate", TRIMWISE_PLUGIN_PATH, "--check", "("}, 2},
+        CommandLineCase{"no_plugin", {"validate"}, kUsage},
+        CommandLineCase{"bad_pattern", {"validate", TRIMWISE_PLUGIN_PATH, "--check", "("}, kUsage},
         CommandLineCase{
-            "nothing_matches", {"validate", TRIMWISE_PLUGIN_PATH, "--check", "nosuch"}, 2},
-        CommandLineCase{"bad_timeout", {"validate", TRIMWISE_PLUGIN_PATH, "--timeout", "0"}, 2},
-        CommandLineCase{"missing_file", {"validate", "/nonexistent/plugin.so"}, 3},
-        CommandLineCase{"not_a_library", {"validate", PLUGHOST_PATH}, 3}),
+            "nothing_matches", {"validate", TRIMWISE_PLUGIN_PATH, "--check", "nosuch"}, kUsage},
+        CommandLineCase{
+            "bad_timeout", {"validate", TRIMWISE_PLUGIN_PATH, "--timeout", "0"}, kUsage},
+        CommandLineCase{"missing_file", {"validate", "/nonexistent/plugin.so"}, kNotLoadable},
+        CommandLineCase{"not_a_library", {"validate", PLUGHOST_PATH}, kNotLoadable}),
     [](const testing::TestParamInfo<CommandLineCase>& info) {
        return std::string(info.param.name);
     });

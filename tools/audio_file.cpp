@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <memory>
 
 namespace plughost {
@@ -86,7 +87,7 @@ PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info) 
    SF_INFO sfInfo{};
    SoundFile file(sf_open(path.c_str(), SFM_READ, &sfInfo));
    if (!file) {
-      throw ToolError(ExitCode::audio,
+      throw ToolError(ExitCode::file,
                       "cannot read audio file '" + path + "': " + sf_strerror(nullptr),
                       "check the path; WAV, AIFF, FLAC, OGG and CAF files can be read");
    }
@@ -100,7 +101,7 @@ PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info) 
           static_cast<sf_count_t>(std::min<size_t>(kChunkFrames, audio.frames() - done));
       const int got = readFrames(file.get(), interleaved.data(), want);
       if (got <= 0) {
-         throw ToolError(ExitCode::audio,
+         throw ToolError(ExitCode::file,
                          "audio file '" + path + "' ends after " + std::to_string(done) + " of " +
                              std::to_string(audio.frames()) + " frames",
                          "the file is damaged or was cut short");
@@ -124,7 +125,7 @@ void writeAudioFile(const std::string& path, const PlanarAudio<Sample>& audio, i
    sfInfo.format = format;
    SoundFile file(sf_open(path.c_str(), SFM_WRITE, &sfInfo));
    if (!file) {
-      throw ToolError(ExitCode::audio,
+      throw ToolError(ExitCode::file,
                       "cannot write audio file '" + path + "': " + sf_strerror(nullptr),
                       "check that the folder exists and is writable");
    }
@@ -140,14 +141,14 @@ void writeAudioFile(const std::string& path, const PlanarAudio<Sample>& audio, i
       }
       if (writeFrames(file.get(), interleaved.data(), static_cast<sf_count_t>(n)) !=
           static_cast<sf_count_t>(n)) {
-         throw ToolError(ExitCode::audio,
+         throw ToolError(ExitCode::file,
                          "cannot write audio file '" + path + "': " + sf_strerror(file.get()),
                          "check that the disk is not full");
       }
       done += n;
    }
    if (sf_close(file.release()) != 0) {
-      throw ToolError(ExitCode::audio, "cannot finish audio file '" + path + "'",
+      throw ToolError(ExitCode::file, "cannot finish audio file '" + path + "'",
                       "check that the disk is not full");
    }
 }
@@ -156,6 +157,26 @@ template PlanarAudio<float> readAudioFile<float>(const std::string&, AudioFileIn
 template PlanarAudio<double> readAudioFile<double>(const std::string&, AudioFileInfo&);
 template void writeAudioFile<float>(const std::string&, const PlanarAudio<float>&, int, int);
 template void writeAudioFile<double>(const std::string&, const PlanarAudio<double>&, int, int);
+
+template <class Sample>
+std::vector<ChannelLevels> measureLevels(const PlanarAudio<Sample>& audio) {
+   std::vector<ChannelLevels> levels;
+   for (const auto& channel : audio.channels) {
+      ChannelLevels l;
+      double sumOfSquares = 0.0;
+      for (const Sample s : channel) {
+         const auto v = static_cast<double>(s);
+         l.peak = std::max(l.peak, std::fabs(v));
+         sumOfSquares += v * v;
+      }
+      if (!channel.empty()) l.rms = std::sqrt(sumOfSquares / static_cast<double>(channel.size()));
+      levels.push_back(l);
+   }
+   return levels;
+}
+
+template std::vector<ChannelLevels> measureLevels<float>(const PlanarAudio<float>&);
+template std::vector<ChannelLevels> measureLevels<double>(const PlanarAudio<double>&);
 
 int chooseOutputFormat(const std::string& path, int inputFormat, const std::string& encoding) {
    const std::string extension = extensionOf(path);

@@ -26,12 +26,12 @@ struct AudioFileInfo {
    int format = 0;
 };
 
-// Reads a whole file. Throws ToolError(ExitCode::audio) if it cannot be read.
+// Reads a whole file. Throws ToolError(ExitCode::file) if it cannot be read.
 template <class Sample>
 PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info);
 
 // Writes a whole file in the given format; PCM encodings clip samples outside -1..1 rather than
-// wrapping them. Throws ToolError(ExitCode::audio) if it cannot be written.
+// wrapping them. Throws ToolError(ExitCode::file) if it cannot be written.
 template <class Sample>
 void writeAudioFile(const std::string& path, const PlanarAudio<Sample>& audio, int sampleRate,
                     int format);
@@ -44,6 +44,15 @@ int chooseOutputFormat(const std::string& path, int inputFormat, const std::stri
 
 // The encodings chooseOutputFormat accepts, for help texts.
 const std::vector<std::string>& encodingNames();
+
+// Peak and RMS level of one channel, as linear factors of full scale.
+struct ChannelLevels {
+   double peak = 0.0;
+   double rms = 0.0;
+};
+
+template <class Sample>
+std::vector<ChannelLevels> measureLevels(const PlanarAudio<Sample>& audio);
 
 // "WAV, 32-bit float" and the like.
 std::string describeFormat(int format);

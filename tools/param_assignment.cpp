@@ -6,6 +6,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace plughost {
 namespace {
@@ -40,31 +41,51 @@ int32_t findName(const std::vector<std::string>& names, const std::string& param
    return prefixMatches == 1 ? prefixMatch : -1;
 }
 
-// A decibel level with the suffix "dB" in any case, spaces allowed before it.
+// Text without the spaces around it.
+std::string trimmed(const std::string& text) {
+   const auto first = text.find_first_not_of(' ');
+   if (first == std::string::npos) return "";
+   return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Splits off the suffix "dB" in any case, spaces allowed before it.
 bool splitDecibels(const std::string& text, std::string& number) {
    if (text.size() < 2 || !equalNoCase(text.substr(text.size() - 2), "db")) return false;
-   number = text.substr(0, text.size() - 2);
-   while (!number.empty() && number.back() == ' ')
-      number.pop_back();
+   number = trimmed(text.substr(0, text.size() - 2));
    return true;
 }
 
-float parseValue(const std::string& text, const std::string& param) {
-   std::string number = text;
-   const bool decibels = splitDecibels(text, number);
-   double value = 0.0;
-   const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-   if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
-       std::isnan(value)) {
-      throw ToolError(ExitCode::usage, "'" + text + "' is not a parameter value",
-                      "give a number from 0 to 1, e.g. 0.5, or a level in dB, e.g. -6dB");
+bool isMinusInfinity(const std::string& text) {
+   return equalNoCase(text, "-inf") || equalNoCase(text, "-oo") || equalNoCase(text, "-infinity");
+}
+
+// A whole text as a finite number, a leading '+' allowed.
+bool parseNumber(const std::string& text, double& value) {
+   const char* begin = text.data() + (text.size() > 1 && text[0] == '+' ? 1 : 0);
+   const char* end = text.data() + text.size();
+   const auto [stop, error] = std::from_chars(begin, end, value);
+   return begin != end && error == std::errc() && stop == end && std::isfinite(value);
+}
+
+ToolError malformed(const std::string& text) {
+   return ToolError(ExitCode::usage, "'" + text + "' is not a parameter value",
+                    "give a number from 0 to 1, e.g. 0.5, or a level in dB, e.g. -6dB or -inf");
+}
+
+void parseValue(const std::string& text, const std::string& param, ParamAssignment& result) {
+   std::string number = trimmed(text);
+   const bool decibels = splitDecibels(number, number);
+   if (isMinusInfinity(number)) {
+      result.decibels = true;
+      result.level = -INFINITY;
+      return;
    }
+   double value = 0.0;
+   if (!parseNumber(number, value)) throw malformed(text);
    if (decibels) {
-      if (!(value <= 0.0)) {
-         throw ToolError(ExitCode::usage, "level " + text + " for '" + param + "' is above 0 dB",
-                         "hosts send at most 1.0, which is 0 dB; give a level of 0dB or less");
-      }
-      return static_cast<float>(std::pow(10.0, value / 20.0));
+      result.decibels = true;
+      result.level = value;
+      return;
    }
    if (!(value >= 0.0 && value <= 1.0)) {
       throw ToolError(ExitCode::usage, "value " + text + " for '" + param + "' is outside 0..1",
@@ -73,8 +94,21 @@ float parseValue(const std::string& text, const std::string& param) {
    // Read the text again as a float, so the value sent is the float nearest the text itself
    // and not the nearest float to the nearest double.
    float linear = 0.0f;
-   std::from_chars(number.data(), number.data() + number.size(), linear);
-   return linear;
+   const char* begin = number.data() + (number[0] == '+' ? 1 : 0);
+   std::from_chars(begin, number.data() + number.size(), linear);
+   result.value = linear;
+}
+
+uint32_t bitsOf(float value) {
+   uint32_t bits = 0;
+   std::memcpy(&bits, &value, sizeof bits);
+   return bits;
+}
+
+float floatOf(uint32_t bits) {
+   float value = 0.0f;
+   std::memcpy(&value, &bits, sizeof value);
+   return value;
 }
 
 } // namespace
@@ -83,12 +117,12 @@ ParamAssignment parseAssignment(const std::string& text, const std::vector<std::
    const auto equals = text.rfind('=');
    if (equals == std::string::npos || equals == 0) {
       throw ToolError(ExitCode::usage, "parameter setting '" + text + "' is not PARAM=VALUE",
-                      "write e.g. --set 0=0.5 or --set \"Left Gain=0.5\"");
+                      "write e.g. --param 0=0.5 or --param \"Left Gain=-6dB\"");
    }
    const std::string param = text.substr(0, equals);
    const std::string number = text.substr(equals + 1);
 
-   ParamAssignment result{-1, 0.0f};
+   ParamAssignment result{-1, false, 0.0f, 0.0};
    const auto count = static_cast<int32_t>(names.size());
    int32_t index = 0;
    const auto [end, error] = std::from_chars(param.data(), param.data() + param.size(), index);
@@ -102,8 +136,86 @@ ParamAssignment parseAssignment(const std::string& text, const std::vector<std::
                       listNames(names));
    }
 
-   result.value = parseValue(number, param);
+   parseValue(number, text.substr(0, equals), result);
    return result;
+}
+
+bool parseDisplayedLevel(const std::string& text, double& level) {
+   std::string number = trimmed(text);
+   splitDecibels(number, number);
+   if (isMinusInfinity(number)) {
+      level = -INFINITY;
+      return true;
+   }
+   if (equalNoCase(number, "oo") || equalNoCase(number, "+oo") || equalNoCase(number, "inf") ||
+       equalNoCase(number, "+inf")) {
+      level = INFINITY;
+      return true;
+   }
+   return parseNumber(number, level);
+}
+
+float hostValueForLevel(double level, const std::string& levelText, const std::string& name,
+                        const DisplayAt& displayAt) {
+   const auto shown = [&](uint32_t bits) {
+      const std::string text = displayAt(floatOf(bits));
+      double value = 0.0;
+      if (!parseDisplayedLevel(text, value)) {
+         throw ToolError(ExitCode::usage,
+                         "'" + name + "' displays '" + text + "', which is not a level in dB",
+                         "give its host value from 0 to 1 instead");
+      }
+      return value;
+   };
+   // Positive floats are ordered like their bit patterns, so the search runs over the patterns
+   // from 0 to 1 and ends on neighbouring floats.
+   const uint32_t zero = bitsOf(0.0f), one = bitsOf(1.0f);
+   const double atZero = shown(zero), atOne = shown(one);
+   // A falling display is searched as the rising one of minus its level.
+   const double sign = atOne >= atZero ? 1.0 : -1.0;
+   const auto rising = [&](uint32_t bits) { return sign * shown(bits); };
+   const double target = sign * level;
+   if (target < sign * atZero || target > sign * atOne) {
+      throw ToolError(ExitCode::usage,
+                      "'" + name + "' cannot show " + levelText + ": it displays " +
+                          displayAt(0.0f) + " at 0 and " + displayAt(1.0f) + " at 1",
+                      "give a level within that range, or its host value from 0 to 1");
+   }
+
+   const double factor = std::pow(10.0, level / 20.0);
+   if (factor >= 0.0 && factor <= 1.0 && shown(bitsOf(static_cast<float>(factor))) == level) {
+      return static_cast<float>(factor);
+   }
+   // The first value that shows the level or more.
+   uint32_t first = zero;
+   if (rising(zero) < target) {
+      uint32_t below = zero, atLeast = one;
+      while (atLeast - below > 1) {
+         const uint32_t mid = below + (atLeast - below) / 2;
+         (rising(mid) >= target ? atLeast : below) = mid;
+      }
+      first = atLeast;
+   }
+   const double firstShown = rising(first);
+   if (firstShown != target) {
+      if (first == zero || firstShown - target <= target - rising(first - 1)) {
+         return floatOf(first);
+      }
+      return floatOf(first - 1);
+   }
+   // The last value that shows the level.
+   uint32_t last = one;
+   if (rising(one) > target) {
+      uint32_t atMost = first, above = one;
+      while (above - atMost > 1) {
+         const uint32_t mid = atMost + (above - atMost) / 2;
+         (rising(mid) <= target ? atMost : above) = mid;
+      }
+      last = atMost;
+   }
+   if (first == zero) return 0.0f;
+   if (last == one) return 1.0f;
+   return static_cast<float>((static_cast<double>(floatOf(first)) + floatOf(last)) / 2.0);
 }
 
 } // namespace plughost

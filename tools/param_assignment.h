@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,14 +10,31 @@ namespace plughost {
 
 struct ParamAssignment {
    int32_t index;
-   float value;
+   bool decibels; // `level` holds a level in dB that the parameter is to display
+   float value;   // the host value, 0..1, when !decibels
+   double level;  // the level in dB, possibly -inf, when decibels
 };
 
 // Resolves "PARAM=VALUE" against the plug-in's parameter names (index i has names[i]). PARAM is
 // an index, a name compared without regard to case, or the unambiguous start of one. VALUE is a
-// number from 0 to 1, the range hosts send, or a level of 0 dB or less with the suffix "dB"
-// ("-6dB", "-inf dB"), which is sent as the linear factor 10^(dB/20). Throws
-// ToolError(ExitCode::usage) naming what is wrong.
+// host value from 0 to 1, or a level with the suffix "dB" ("-6dB", "-20 db") or "-inf" for
+// silence. Throws ToolError(ExitCode::usage) naming what is wrong.
 ParamAssignment parseAssignment(const std::string& text, const std::vector<std::string>& names);
+
+// Reads a display text as a level: a number, or "-oo" / "-inf" for minus infinity. False if the
+// text is not one.
+bool parseDisplayedLevel(const std::string& text, double& level);
+
+// Shows the display text of a parameter at host value v (by setting it and reading it back).
+using DisplayAt = std::function<std::string(float v)>;
+
+// The host value from 0 to 1 whose display text reads as `level`, for a parameter whose display
+// rises or falls steadily with its value. The linear factor 10^(level/20) is taken when it shows
+// the level; otherwise the value is searched, and of several values that show it the middle one
+// is taken (0 or 1 where they are among them). Without an exact match the value whose display
+// comes nearest. Throws ToolError(ExitCode::usage) if the level lies outside what the parameter
+// displays or the display is not a number.
+float hostValueForLevel(double level, const std::string& levelText, const std::string& name,
+                        const DisplayAt& displayAt);
 
 } // namespace plughost

@@ -10,11 +10,13 @@ namespace plughost {
 // Exit codes by class, as documented in `plughost --help`.
 enum class ExitCode : int {
    ok = 0,
-   validationFailed = 1, // `validate` ran and found at least one fault
-   usage = 2,            // the command line is wrong
-   plugin = 3,           // the plug-in could not be loaded or refused to start
-   audio = 4,            // an audio file could not be read or written
-   internal = 70,        // a bug in plughost itself
+   failed = 1, // the command ran and did not succeed: `validate` found faults, a plug-in crashed
+   usage = 2,  // the command line is wrong
+   file = 3,   // an input could not be read or an output could not be written
+   plugin = 4, // the plug-in could not be loaded: no library, no entry, no record, a crash
+   // Names kept for the callers that say what kind of failure they mean.
+   validationFailed = failed,
+   internal = failed, // a bug in plughost itself
 };
 
 class ToolError : public std::runtime_error {

@@ -84,7 +84,7 @@ TEST_F(AudioFile, ReadingAMissingOrBrokenFileIsAnAudioError) {
          readAudioFile<float>(file(name), info);
          ADD_FAILURE() << name << " was read";
       } catch (const ToolError& e) {
-         EXPECT_EQ(e.code(), ExitCode::audio) << name;
+         EXPECT_EQ(e.code(), ExitCode::file) << name;
       }
    }
 }

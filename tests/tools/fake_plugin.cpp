@@ -11,6 +11,7 @@
 #define FAKE_BAD_MAGIC 3 // the record does not carry 'VstP'
 #define FAKE_MAIN_ONLY 4 // a correct pass-through exported only under the old name `main`
 #define FAKE_NO_ENTRY 5  // exports no entry at all
+#define FAKE_CRASHING 6  // the entry writes through a null pointer
 
 #ifndef FAKE_VARIANT
 #error "FAKE_VARIANT must be defined"
@@ -81,7 +82,11 @@ void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
 
 void processAccumulating(AEffect*, float**, float**, int32_t) {}
 
+// Read through a volatile pointer, so the compiler cannot see that the store below faults.
+int* volatile nowhere = nullptr;
+
 AEffect* create(audioMasterCallback host) {
+   if (FAKE_VARIANT == FAKE_CRASHING) *nowhere = 1;
    const intptr_t version = host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f);
    // Fault: creates an instance even for a host that answers 0.
    if (version == 0 && FAKE_VARIANT != FAKE_FAULTY) return nullptr;

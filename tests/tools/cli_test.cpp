@@ -178,6 +178,8 @@ TEST_F(Cli, EachErrorHasItsClassAndTwoLinesAndLeavesNoFileBehind) {
        {{"process", FAKE_REFUSING_PATH, "-i", "in.wav"}, 4, "returned no plug-in instance"},
        {{"process", FAKE_CRASHING_PATH, "-i", "in.wav"}, 4, "while loading"},
        {{"bench", FAKE_CRASHING_PATH}, 4, "while loading"},
+       // failed
+       {{"process", FAKE_CRASHING_PROCESS_PATH, "-i", "in.wav"}, 1, "stopped by SIGSEGV"},
        // validation faults are output, not errors
        {{"validate", FAKE_BAD_MAGIC_PATH, "--json"}, 1, nullptr},
    };
@@ -196,14 +198,24 @@ TEST_F(Cli, EachErrorHasItsClassAndTwoLinesAndLeavesNoFileBehind) {
    EXPECT_EQ(slurp(file("taken.wav")), "keep me");
 }
 
-TEST_F(Cli, APlugInThatCrashesWhileLoadingIsNamedWithTheSignal) {
-   const Outcome run = plughost({"info", FAKE_CRASHING_PATH});
-   EXPECT_EQ(run.code, 4);
-   // Under the sanitizers the child reports the fault itself and exits instead of dying of it.
-   EXPECT_TRUE(run.err.find("crashed while loading: SIGSEGV") != std::string::npos ||
-               run.err.find("ended the process while loading (exit status") != std::string::npos)
-       << run.err;
-   EXPECT_EQ(run.out, "");
+TEST_F(Cli, APlugInThatCrashesIsNamedWithTheSignalAndWhatWasGoingOn) {
+   const Outcome loading = plughost({"info", FAKE_CRASHING_PATH});
+   EXPECT_EQ(loading.code, 4);
+   EXPECT_EQ(loading.err, std::string("plughost: error: plug-in '") + FAKE_CRASHING_PATH +
+                              "' crashed while loading: SIGSEGV (invalid memory access)\n"
+                              "hint: its entry point, open or close command is faulty; nothing "
+                              "was processed\n");
+   EXPECT_EQ(loading.out, "");
+
+   const Outcome processing = plughost({"process", FAKE_CRASHING_PROCESS_PATH, "-q"});
+   EXPECT_EQ(processing.code, 1);
+   EXPECT_EQ(processing.err.rfind(std::string("plughost: error: stopped by SIGSEGV (invalid "
+                                              "memory access) while processing with '") +
+                                      FAKE_CRASHING_PROCESS_PATH + "'\nhint: ",
+                                  0),
+             0u)
+       << processing.err;
+   EXPECT_EQ(files(), std::set<std::string>{}) << "the pending output is removed";
 }
 
 TEST_F(Cli, InfoShowsIdentityAndParameterTableAfterSettingParameters) {

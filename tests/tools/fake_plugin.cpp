@@ -12,6 +12,9 @@
 #define FAKE_MAIN_ONLY 4 // a correct pass-through exported only under the old name `main`
 #define FAKE_NO_ENTRY 5  // exports no entry at all
 #define FAKE_CRASHING 6  // the entry writes through a null pointer
+#define FAKE_CRASHING_PROCESS                                                                      \
+   7 // loads and opens fine, then writes through a null pointer in
+     // its first processing call
 
 #ifndef FAKE_VARIANT
 #error "FAKE_VARIANT must be defined"
@@ -23,6 +26,13 @@ namespace {
 // fill bytes a careful host uses to find out how far a text was written.
 constexpr char kOverlongLabel[] = "overlongXYZ\xA5";
 constexpr int32_t kReservedFlag = 1 << 20;
+
+// Read through a volatile pointer, so the compiler cannot see that the store below faults. The
+// crash must be a real fault in sanitizer builds too, not a sanitizer's report of it.
+int* volatile nowhere = nullptr;
+__attribute__((no_sanitize("undefined"))) void crash() {
+   *nowhere = 1;
+}
 
 struct Fake {
    AEffect record{};
@@ -72,6 +82,7 @@ float getParameter(AEffect* e, int32_t index) {
 }
 
 void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
+   if (FAKE_VARIANT == FAKE_CRASHING_PROCESS) crash();
    for (int32_t i = 0; i < frames; ++i) {
       out[0][i] = in[0][i] * 0.5f;
       out[1][i] = in[1][i] * 0.5f;
@@ -82,11 +93,8 @@ void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
 
 void processAccumulating(AEffect*, float**, float**, int32_t) {}
 
-// Read through a volatile pointer, so the compiler cannot see that the store below faults.
-int* volatile nowhere = nullptr;
-
 AEffect* create(audioMasterCallback host) {
-   if (FAKE_VARIANT == FAKE_CRASHING) *nowhere = 1;
+   if (FAKE_VARIANT == FAKE_CRASHING) crash();
    const intptr_t version = host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f);
    // Fault: creates an instance even for a host that answers 0.
    if (version == 0 && FAKE_VARIANT != FAKE_FAULTY) return nullptr;

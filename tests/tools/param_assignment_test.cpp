@@ -136,8 +136,9 @@ TEST(LevelToHostValue, RefusesLevelsOutsideTheDisplayAndDisplaysThatAreNoLevel) 
        {-6.0, [](float) { return std::string("loud"); }},
    };
    for (const auto& [level, display] : cases) {
+      const auto show = display; // Clang 14 cannot capture a structured binding
       try {
-         hostValueForLevel(level, "level", "Gain", [&](float x) { return display(x); });
+         hostValueForLevel(level, "level", "Gain", [&](float x) { return show(x); });
          ADD_FAILURE() << level << " was accepted";
       } catch (const ToolError& e) {
          EXPECT_EQ(e.code(), ExitCode::usage) << level;

@@ -32,9 +32,11 @@ char* vst_strncpy(char* dst, const char* src, size_t maxLen) {
    if (dst == nullptr) return dst;
    size_t i = 0;
    if (src != nullptr) {
-      for (; i < maxLen && src[i] != '\0'; ++i) dst[i] = src[i];
+      for (; i < maxLen && src[i] != '\0'; ++i)
+         dst[i] = src[i];
    }
-   for (; i < maxLen; ++i) dst[i] = '\0';
+   for (; i < maxLen; ++i)
+      dst[i] = '\0';
    dst[maxLen] = '\0';
    return dst;
 }
@@ -42,9 +44,11 @@ char* vst_strncpy(char* dst, const char* src, size_t maxLen) {
 char* vst_strncat(char* dst, const char* src, size_t maxLen) {
    if (dst == nullptr) return dst;
    size_t len = 0;
-   while (len < maxLen && dst[len] != '\0') ++len;
+   while (len < maxLen && dst[len] != '\0')
+      ++len;
    if (src != nullptr) {
-      for (size_t i = 0; len < maxLen && src[i] != '\0'; ++i) dst[len++] = src[i];
+      for (size_t i = 0; len < maxLen && src[i] != '\0'; ++i)
+         dst[len++] = src[i];
    }
    dst[len] = '\0';
    dst[maxLen] = '\0';

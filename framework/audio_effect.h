@@ -66,8 +66,7 @@ public:
    virtual ~AudioEffect();
 
    // Base command set, opcodes 0..24; everything else answers 0.
-   virtual intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
-                               float opt);
+   virtual intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
 
    // --- State changes the host announces (effOpen, effClose, effMainsChanged)
    virtual void open() {}

@@ -8,8 +8,8 @@ AudioEffect* objectOf(AEffect* e) {
 }
 } // namespace
 
-intptr_t AudioEffect::dispatchEffectClass(AEffect* e, int32_t opcode, int32_t index,
-                                          intptr_t value, void* ptr, float opt) {
+intptr_t AudioEffect::dispatchEffectClass(AEffect* e, int32_t opcode, int32_t index, intptr_t value,
+                                          void* ptr, float opt) {
    AudioEffect* self = objectOf(e);
    if (opcode == effClose) {
       // The effect's own close runs while the object is whole; the record goes with it.

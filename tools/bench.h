@@ -17,7 +17,7 @@ struct BenchOptions {
    std::vector<int> precisions{32, 64};
    std::vector<int32_t> blockSizes{64, 512, 4096, 65536};
    double secondsPerRow = 0.25; // shared by the plug-in's and memcpy's repetitions
-   int repetitions = 5;         // of each; the best one counts
+   int repetitions = 9;         // of each; the best one counts
 };
 
 struct BenchRow {

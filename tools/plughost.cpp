@@ -759,8 +759,7 @@ int run(int argc, char** argv) {
                     ->capture_default_str();
    proc->add_flag("-q,--quiet", process.quiet, "print nothing on success");
 
-   auto* bench = app.add_subcommand(
-       "bench", "measure processing per block size against memcpy, and the real-time factor");
+   auto* bench = app.add_subcommand("bench", "time its processing per block size against memcpy");
    addCommon(bench, common);
    bench->add_option("--precision", benchOptions.precision, "32, 64 or both")
        ->type_name("32|64|both")

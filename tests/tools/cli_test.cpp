@@ -390,15 +390,17 @@ TEST_F(SearchPath, ListShowsTheFoldersInOrderAndWhatEachHolds) {
                                 "  4  /usr/local/lib/vst";
    EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
    EXPECT_NE(run.out.find("\n  5  /usr/lib/vst"), std::string::npos) << run.out;
+   // Rows from the system folders may follow, if something is installed there.
    const std::string table = "  file         name      vendor          unique ID  in  out  folder\n"
                              "  Trimwise.so  Trimwise  Quillmark, LLC  'Trmw'      2    2  1\n"
                              "  Trimwise.so  Trimwise  Quillmark, LLC  'Trmw'      2    2  3, "
-                             "hidden by 1\n\n"
-                             "not usable:\n"
-                             "  " +
-                             file("first/Refusing.so") + ": '" + file("first/Refusing.so") +
-                             "' returned no plug-in instance\n";
+                             "hidden by 1\n";
    EXPECT_NE(run.out.find(table), std::string::npos) << run.out;
+   const std::string refusing = file("first/Refusing.so");
+   EXPECT_NE(run.out.find("\nnot usable:\n  " + refusing + ": '" + refusing +
+                          "' returned no plug-in instance\n"),
+             std::string::npos)
+       << run.out;
    EXPECT_EQ(run.out.find("README"), std::string::npos);
 
    const Outcome json = plughost({"list", "--json"}, env());

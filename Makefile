@@ -1,6 +1,6 @@
 # Two commands for a new user: `make demo` runs the plug-in through the command-line host,
 # `make test` runs every test (normal, sanitizer and fuzzing builds). Both install what is missing.
-.PHONY: all setup build demo test bench format format-check install clean
+.PHONY: all setup configure build demo test bench format format-check install clean
 
 PLUGHOST := build/default/tools/plughost
 PLUGIN := build/default/Trimwise.so
@@ -10,11 +10,15 @@ all: build
 setup:
 	@bash scripts/setup.sh
 
-build: setup
+configure: setup
 	@cmake --preset default >/dev/null
+
+build: configure
 	@cmake --build --preset default -j2
 
-demo: build
+# The demo needs only the plug-in and the host, not the tests.
+demo: configure
+	@cmake --build --preset default -j2 --target Trimwise plughost
 	@echo "== plughost info $(PLUGIN)"
 	@$(PLUGHOST) info $(PLUGIN)
 	@echo

@@ -621,7 +621,7 @@ bool AudioEffectX::copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* f
    to->elevation = from->elevation;
    to->radius = from->radius;
    to->reserved = from->reserved;
-   std::memcpy(to->future, from->future, sizeof to->future);
+   std::memmove(to->future, from->future, sizeof to->future); // to may be from
    return true;
 }
 

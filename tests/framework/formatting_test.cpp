@@ -13,13 +13,7 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define FRAMEWORK_TESTS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define FRAMEWORK_TESTS_SANITIZED 1
-#endif
-#endif
+#include "tests/sanitizers.h"
 
 namespace {
 
@@ -249,7 +243,7 @@ float floatFromBits(uint32_t bits) {
    return f;
 }
 
-#if defined(FRAMEWORK_TESTS_SANITIZED)
+#if defined(TRIMWISE_SANITIZED_ALLOCATOR)
 constexpr int kIterations = 100000;
 #else
 constexpr int kIterations = 600000;

@@ -11,31 +11,9 @@
 #include <malloc.h>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define FRAMEWORK_TESTS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define FRAMEWORK_TESTS_SANITIZED 1
-#endif
-#endif
+#include "tests/sanitizers.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define FRAMEWORK_TESTS_THREAD_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define FRAMEWORK_TESTS_THREAD_SANITIZED 1
-#endif
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-#define FRAMEWORK_TESTS_ADDRESS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define FRAMEWORK_TESTS_ADDRESS_SANITIZED 1
-#endif
-#endif
-
-#if defined(FRAMEWORK_TESTS_ADDRESS_SANITIZED)
+#if defined(TRIMWISE_ADDRESS_SANITIZER)
 // The largest arrangement asks for 2 GiB: a refusal must come back as null, as from the
 // system's allocator, rather than end the test run.
 extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
@@ -74,7 +52,7 @@ TEST_F(SpeakerArrangements, AllocateGivesAZeroBlockSizedToTheCount) {
    }
 }
 
-#if !defined(FRAMEWORK_TESTS_SANITIZED)
+#if !defined(TRIMWISE_SANITIZED_ALLOCATOR)
 // A block that is not released before the next one is obtained shows as heap growth. (The
 // sanitizer builds find the same fault as a leak.)
 TEST_F(SpeakerArrangements, ReallocationReleasesTheOldBlock) {
@@ -104,7 +82,7 @@ TEST_F(SpeakerArrangements, CountsOutOfRangeAreRefusedAndLeaveNoBlock) {
    }
 }
 
-#if !defined(FRAMEWORK_TESTS_THREAD_SANITIZED) // clears the whole 2 GiB block there
+#if !defined(TRIMWISE_THREAD_SANITIZER) // clears the whole 2 GiB block there
 TEST_F(SpeakerArrangements, LargestCountGivesABlockOrNothing) {
    constexpr int32_t kLargest = 19173961;
    const bool obtained = fx.allocateArrangement(&arrangement, kLargest);

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/sanitizers.h"
 #include <cstddef>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,18 +17,7 @@
 namespace hostdouble {
 
 // Heap statistics are meaningless when a sanitizer replaces the allocator.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitizedAllocator = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) ||                         \
-    __has_feature(memory_sanitizer)
-inline constexpr bool kSanitizedAllocator = true;
-#else
-inline constexpr bool kSanitizedAllocator = false;
-#endif
-#else
-inline constexpr bool kSanitizedAllocator = false;
-#endif
+using ::kSanitizedAllocator;
 
 using EntryProc = AEffect* (*)(audioMasterCallback hostCallback);
 

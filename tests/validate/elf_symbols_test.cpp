@@ -1,5 +1,6 @@
 // The ELF reader behind load.exports: the names it finds in real modules, and that no damaged
 // or truncated file makes it read outside the bytes it is given.
+#include "tests/sanitizers.h"
 #include "tools/validate/elf_symbols.h"
 
 #include <gtest/gtest.h>
@@ -54,13 +55,7 @@ TEST(ExportedSymbols, FindsAnExtraExport) {
 }
 
 TEST(ExportedSymbols, PlughostExportsItsCountingFunctions) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-   GTEST_SKIP() << "a sanitizer owns malloc in this build";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-   GTEST_SKIP() << "a sanitizer owns malloc in this build";
-#endif
-#endif
+   if (kSanitizedAllocator) GTEST_SKIP() << "a sanitizer owns malloc in this build";
    // Without these exports a plug-in binds to the C library's and nothing is counted.
    const auto found = names(exportedSymbolsOfFile(PLUGHOST_PATH));
    for (const char* name :

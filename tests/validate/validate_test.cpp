@@ -1,6 +1,7 @@
 // `plughost validate` as a user runs it: the built binary on the built plug-in, which must pass,
 // and on deliberately faulty plug-ins, each of which must fail exactly the checks that look at
 // its fault.
+#include "tests/sanitizers.h"
 #include "tools/tool_error.h"
 
 #include <gtest/gtest.h>
@@ -26,17 +27,7 @@ namespace {
 constexpr int kUsage = static_cast<int>(plughost::ExitCode::usage);
 constexpr int kNotLoadable = static_cast<int>(plughost::ExitCode::plugin);
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitizedHeap = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitizedHeap = true;
-#else
-constexpr bool kSanitizedHeap = false;
-#endif
-#else
-constexpr bool kSanitizedHeap = false;
-#endif
+constexpr bool kSanitizedHeap = kSanitizedAllocator;
 
 struct Outcome {
    int exitCode = -1;

@@ -1,7 +1,7 @@
 // Audio files: samples survive a round trip exactly, PCM clips instead of wrapping, and the
 // output format follows the file name.
-#include "tools/audio_file.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/audio_file.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -1,6 +1,6 @@
 // plughost as a user runs it: exit codes by class, two-line errors that leave no file behind,
 // the search path, JSON beside the text, and audio files processed bit-exactly end to end.
-#include "tools/audio_file.h"
+#include "tools/hostlib/audio_file.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

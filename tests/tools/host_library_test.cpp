@@ -1,8 +1,8 @@
 // The host library against the built plug-in and the fake plug-ins: loading, the entry point,
 // the host callback's answers and how far texts reach into host buffers.
-#include "tools/plugin_instance.h"
-#include "tools/plugin_module.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/plugin_instance.h"
+#include "tools/hostlib/plugin_module.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <gtest/gtest.h>
 

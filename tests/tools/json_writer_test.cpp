@@ -1,5 +1,5 @@
 // The JSON output must stay valid whatever bytes a plug-in puts into its texts.
-#include "tools/json_writer.h"
+#include "tools/plughost/json_writer.h"
 
 #include <gtest/gtest.h>
 

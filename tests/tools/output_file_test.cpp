@@ -1,6 +1,6 @@
 // Output files appear whole or not at all, and never replace a file without --overwrite.
-#include "tools/output_file.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/output_file.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <gtest/gtest.h>
 

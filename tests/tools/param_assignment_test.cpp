@@ -1,7 +1,7 @@
 // Parameter settings from the command line: from the text to the index and host value, and from
 // a level in dB to the host value whose display shows it.
-#include "tools/param_assignment.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/param_assignment.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <gtest/gtest.h>
 

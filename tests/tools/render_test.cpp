@@ -1,7 +1,7 @@
 // Block-by-block processing through the built plug-in: every sample bit-exact, whatever the
 // block size, and the signal's edges handled.
-#include "tools/render.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/render.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <gtest/gtest.h>
 

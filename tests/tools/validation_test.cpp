@@ -1,5 +1,5 @@
 // `validate` must pass the built plug-in cleanly and name each planted fault of the fake.
-#include "tools/plugin_validation.h"
+#include "tools/hostlib/plugin_validation.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // and on deliberately faulty plug-ins, each of which must fail exactly the checks that look at
 // its fault.
 #include "tests/sanitizers.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <gtest/gtest.h>
 

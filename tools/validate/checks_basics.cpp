@@ -1,5 +1,5 @@
 // The host library's own quick checks (plugin_validation.h), run as one check of the battery.
-#include "tools/plugin_validation.h"
+#include "tools/hostlib/plugin_validation.h"
 #include "tools/validate/check.h"
 #include "tools/validate/host_support.h"
 

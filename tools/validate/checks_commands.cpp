@@ -1,6 +1,6 @@
 // Commands: every known command with extreme arguments, and unknown command numbers, which must
 // answer 0 and touch nothing.
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"
 #include "tools/validate/command_table.h"
 #include "tools/validate/host_support.h"

@@ -1,5 +1,5 @@
 // Lifecycle: many instances one after the other, many at once, and from many threads at once.
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/allocation_counter.h"
 #include "tools/validate/check.h"
 #include "tools/validate/host_support.h"

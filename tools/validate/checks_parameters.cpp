@@ -1,6 +1,6 @@
 // Parameters: every awkward value a host may send, and indices that name no parameter, many
 // times over and interleaved with processing.
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"
 #include "tools/validate/host_support.h"
 

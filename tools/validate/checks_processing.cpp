@@ -1,6 +1,6 @@
 // Processing: every block size at every sample rate, both precisions, in place and out of place,
 // with guarded buffers and known gains; and what denormal input costs.
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"
 #include "tools/validate/host_support.h"
 

@@ -1,6 +1,6 @@
 // Texts: every text command stays inside its limit and terminates its text, whatever the values
 // and indices; a null buffer is harmless.
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"
 #include "tools/validate/host_support.h"
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "framework/plugin_interface.h"
-#include "tools/plugin_module.h"
+#include "tools/hostlib/plugin_module.h"
 #include "tools/validate/check.h"
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 #include "tools/validate/validate_command.h"
 
-#include "tools/json_writer.h"
-#include "tools/plugin_module.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/plugin_module.h"
+#include "tools/hostlib/tool_error.h"
+#include "tools/plughost/json_writer.h"
 #include "tools/validate/check.h"
 #include "tools/validate/host_support.h"
 

@@ -2,7 +2,7 @@
 // buffers: the least work any host does with a block.
 #pragma once
 
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 
 #include <cstdint>
 #include <functional>

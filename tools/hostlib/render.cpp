@@ -1,6 +1,6 @@
-#include "tools/render.h"
+#include "tools/hostlib/render.h"
 
-#include "tools/tool_error.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <algorithm>
 #include <type_traits>

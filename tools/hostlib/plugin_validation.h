@@ -2,7 +2,7 @@
 // record, in the texts written into its buffers and in the samples written into its outputs.
 #pragma once
 
-#include "tools/plugin_module.h"
+#include "tools/hostlib/plugin_module.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "tools/json_writer.h"
+#include "tools/plughost/json_writer.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "tools/plugin_module.h"
+#include "tools/hostlib/plugin_module.h"
 
-#include "tools/tool_error.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "framework/plugin_interface.h"
-#include "tools/plugin_module.h"
+#include "tools/hostlib/plugin_module.h"
 
 #include <cstddef>
 #include <cstdint>

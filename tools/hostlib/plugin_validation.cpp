@@ -1,8 +1,8 @@
-#include "tools/plugin_validation.h"
+#include "tools/hostlib/plugin_validation.h"
 
-#include "tools/opcode_names.h"
-#include "tools/plugin_instance.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/opcode_names.h"
+#include "tools/hostlib/plugin_instance.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,7 +1,7 @@
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/plugin_instance.h"
 
-#include "tools/opcode_names.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/opcode_names.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <algorithm>
 #include <array>

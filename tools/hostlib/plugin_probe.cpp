@@ -1,9 +1,9 @@
-#include "tools/plugin_probe.h"
+#include "tools/hostlib/plugin_probe.h"
 
-#include "tools/fatal_signal.h"
-#include "tools/plugin_instance.h"
-#include "tools/plugin_module.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/fatal_signal.h"
+#include "tools/hostlib/plugin_instance.h"
+#include "tools/hostlib/plugin_module.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,8 +1,8 @@
 // Runs whole signals through a plug-in instance block by block, as a host's audio engine does.
 #pragma once
 
-#include "tools/audio_file.h"
-#include "tools/plugin_instance.h"
+#include "tools/hostlib/audio_file.h"
+#include "tools/hostlib/plugin_instance.h"
 
 #include <cstddef>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "tools/fatal_signal.h"
+#include "tools/hostlib/fatal_signal.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "tools/opcode_names.h"
+#include "tools/hostlib/opcode_names.h"
 
 #include "framework/plugin_interface.h"
 

@@ -1,6 +1,6 @@
-#include "tools/plugin_search.h"
+#include "tools/hostlib/plugin_search.h"
 
-#include "tools/tool_error.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <pwd.h>
 #include <unistd.h>

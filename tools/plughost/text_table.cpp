@@ -1,4 +1,4 @@
-#include "tools/text_table.h"
+#include "tools/plughost/text_table.h"
 
 #include <algorithm>
 

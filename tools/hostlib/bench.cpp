@@ -1,4 +1,4 @@
-#include "tools/bench.h"
+#include "tools/hostlib/bench.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,6 +1,6 @@
-#include "tools/param_assignment.h"
+#include "tools/hostlib/param_assignment.h"
 
-#include "tools/tool_error.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
-#include "tools/audio_file.h"
+#include "tools/hostlib/audio_file.h"
 
-#include "tools/tool_error.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <sndfile.h>
 

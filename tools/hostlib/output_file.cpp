@@ -1,7 +1,7 @@
-#include "tools/output_file.h"
+#include "tools/hostlib/output_file.h"
 
-#include "tools/fatal_signal.h"
-#include "tools/tool_error.h"
+#include "tools/hostlib/fatal_signal.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,0 +1,46 @@
+// The subcommands of plughost. Each adds itself to the command line with its options, and runs
+// once the command line is parsed; a run returns the exit code or throws ToolError.
+#pragma once
+
+#include "tools/plughost/common.h"
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+namespace plughost {
+
+struct ListOptions {
+   bool json = false;
+};
+CLI::App* addListCommand(CLI::App& app, ListOptions& options);
+int runList(const ListOptions& options);
+
+CLI::App* addInfoCommand(CLI::App& app, CommonOptions& options);
+int runInfo(CommonOptions& options);
+
+struct ProcessOptions {
+   std::string input; // empty: the built-in test signal
+   std::string inputOption;
+   std::string output = "out.wav";
+   std::string encoding = "same";
+   int32_t blockSize = 512;
+   int precision = 32;
+   double seconds = 1.0;   // length of the test signal
+   int sampleRate = 44100; // sample rate of the test signal
+   bool overwrite = false;
+   bool quiet = false;
+   const CLI::Option* secondsOption = nullptr;
+   const CLI::Option* rateOption = nullptr;
+};
+CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions& options);
+int runProcess(CommonOptions& common, ProcessOptions& options);
+
+struct BenchCommandOptions {
+   std::string precision = "both";
+   double seconds = 0.25;
+};
+CLI::App* addBenchCommand(CLI::App& app, CommonOptions& common, BenchCommandOptions& options);
+int runBenchCommand(CommonOptions& common, const BenchCommandOptions& options);
+
+} // namespace plughost

@@ -1,0 +1,193 @@
+#include "tools/plughost/common.h"
+
+#include "tools/hostlib/fatal_signal.h"
+#include "tools/hostlib/param_assignment.h"
+#include "tools/hostlib/plugin_probe.h"
+#include "tools/hostlib/plugin_search.h"
+#include "tools/hostlib/tool_error.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+namespace plughost {
+
+std::string printed(const char* pattern, double value) {
+   char text[64];
+   std::snprintf(text, sizeof text, pattern, value);
+   return text;
+}
+
+HostSettings hostSettings(const CommonOptions& options, float sampleRate, int32_t blockSize) {
+   HostSettings settings{sampleRate, blockSize, {}};
+   if (options.trace) {
+      settings.trace = [](const std::string& line) { std::cerr << "trace: " << line << '\n'; };
+   }
+   return settings;
+}
+
+// Finds the library for PLUGIN, loads it once in a child process, so that a plug-in that crashes
+// while loading is reported rather than taking plughost down, and then loads it here. From then
+// on a crash is reported as one during `activity`.
+std::shared_ptr<PluginModule> loadPlugin(std::string& plugin, const std::string& activity) {
+   plugin = findPlugin(plugin);
+   probePlugin(plugin);
+   reportFatalSignals(activity + " '" + plugin + "'");
+   return PluginModule::load(plugin);
+}
+
+ParamInfo readParam(PluginInstance& p, int32_t i) {
+   return {i,
+           p.parameterName(i),
+           p.parameterLabel(i),
+           p.parameterDisplay(i),
+           p.getParameter(i),
+           p.dispatch(effCanBeAutomated, i) != 0};
+}
+
+std::vector<ParamInfo> readParams(PluginInstance& p) {
+   std::vector<ParamInfo> params;
+   for (int32_t i = 0; i < p.record().numParams; ++i)
+      params.push_back(readParam(p, i));
+   return params;
+}
+
+bool isDecibelLabel(std::string label) {
+   label.erase(0, label.find_first_not_of(' '));
+   label.erase(label.find_last_not_of(' ') + 1);
+   return label.size() == 2 && (label[0] == 'd' || label[0] == 'D') &&
+          (label[1] == 'b' || label[1] == 'B');
+}
+
+// Sets each PARAM=VALUE in order and returns the parameters as they read afterwards, one entry
+// per setting. A level in dB is turned into the host value whose display shows it.
+std::vector<ParamInfo> applySettings(PluginInstance& p, const std::vector<std::string>& settings) {
+   std::vector<ParamInfo> applied;
+   if (settings.empty()) return applied;
+   std::vector<std::string> names;
+   for (int32_t i = 0; i < p.record().numParams; ++i)
+      names.push_back(p.parameterName(i));
+   for (const auto& text : settings) {
+      const ParamAssignment a = parseAssignment(text, names);
+      float value = a.value;
+      if (a.decibels) {
+         const std::string& name = names[static_cast<size_t>(a.index)];
+         const std::string label = p.parameterLabel(a.index);
+         if (!isDecibelLabel(label)) {
+            throw ToolError(ExitCode::usage,
+                            "'" + name + "' is not shown in dB (its label is '" + label + "')",
+                            "give its host value from 0 to 1, e.g. \"" + name + "=0.5\"");
+         }
+         const std::string levelText = text.substr(text.rfind('=') + 1);
+         value = hostValueForLevel(a.level, levelText, name, [&](float v) {
+            p.setParameter(a.index, v);
+            return p.parameterDisplay(a.index);
+         });
+      }
+      p.setParameter(a.index, value);
+      applied.push_back(readParam(p, a.index));
+   }
+   return applied;
+}
+
+// 'Trmw' when all four characters are printable, else empty.
+std::string fourCharText(int32_t code) {
+   std::string text;
+   for (int shift = 24; shift >= 0; shift -= 8) {
+      const auto c = static_cast<unsigned char>(static_cast<uint32_t>(code) >> shift);
+      if (c < 0x20 || c > 0x7E) return "";
+      text += static_cast<char>(c);
+   }
+   return "'" + text + "'";
+}
+
+// "'Trmw' 1416785271 (0x54726D77)": the characters where printable, the number and its hex.
+std::string uniqueIdText(int32_t code) {
+   char number[48];
+   std::snprintf(number, sizeof number, "%u (0x%08X)", static_cast<uint32_t>(code),
+                 static_cast<uint32_t>(code));
+   const std::string chars = fourCharText(code);
+   return chars.empty() ? number : chars + " " + number;
+}
+
+struct FlagName {
+   int32_t bit;
+   const char* name;
+};
+constexpr FlagName kFlagNames[] = {
+    {effFlagsHasEditor, "hasEditor"},
+    {effFlagsHasClip, "hasClip"},
+    {effFlagsHasVu, "hasVu"},
+    {effFlagsCanMono, "canMono"},
+    {effFlagsCanReplacing, "canReplacing"},
+    {effFlagsProgramChunks, "programChunks"},
+    {effFlagsIsSynth, "isSynth"},
+    {effFlagsNoSoundInStop, "noSoundInStop"},
+    {effFlagsExtIsAsync, "extIsAsync"},
+    {effFlagsExtHasBuffer, "extHasBuffer"},
+    {effFlagsCanDoubleReplacing, "canDoubleReplacing"},
+};
+
+std::vector<std::string> flagNames(int32_t flags) {
+   std::vector<std::string> names;
+   for (const auto& f : kFlagNames) {
+      if (flags & f.bit) names.emplace_back(f.name);
+   }
+   return names;
+}
+
+// The categories the interface names; any other is shown as its number.
+std::string categoryName(int32_t category) {
+   switch (category) {
+   case kPlugCategUnknown:
+      return "Unknown";
+   case kPlugCategSynth:
+      return "Synth";
+   default:
+      return std::to_string(category);
+   }
+}
+
+std::string decibels(double level) {
+   return level > 0.0 ? printed("%.2f", 20.0 * std::log10(level)) : "-inf";
+}
+
+void writeParams(JsonWriter& j, const std::vector<ParamInfo>& params) {
+   j.beginArray();
+   for (const auto& pi : params) {
+      j.beginObject();
+      j.key("index").value(pi.index);
+      j.key("name").value(pi.name).key("value").value(pi.value);
+      j.key("display").value(pi.display).key("label").value(pi.label);
+      j.key("automatable").value(pi.automatable);
+      j.endObject();
+   }
+   j.endArray();
+}
+
+// "Left Gain = 0.501187 (-6.00000 dB)"
+std::string settingText(const ParamInfo& pi) {
+   std::ostringstream out;
+   out << pi.name << " = " << pi.value << " (" << pi.display << (pi.label.empty() ? "" : " ")
+       << pi.label << ")";
+   return out.str();
+}
+
+void addPlugin(CLI::App* command, std::string& plugin) {
+   command->add_option("plugin", plugin, "path or name of the plug-in library")
+       ->required()
+       ->type_name("PLUGIN");
+}
+
+void addCommon(CLI::App* command, CommonOptions& options) {
+   addPlugin(command, options.plugin);
+   command
+       ->add_option("-p,--param", options.settings,
+                    "set a parameter first: by index or name, to 0..1 or e.g. -6dB, -inf")
+       ->type_name("NAME|INDEX=VALUE");
+   command->add_flag("--json", options.json, "print machine-readable JSON");
+   command->add_flag("--trace", options.trace, "log every command and host request to stderr");
+}
+
+} // namespace plughost

@@ -1,0 +1,68 @@
+// What the subcommands share: the plug-in argument and options common to them, loading a
+// plug-in safely, reading and setting its parameters, and the texts that show its identity.
+#pragma once
+
+#include "tools/hostlib/plugin_instance.h"
+#include "tools/hostlib/plugin_module.h"
+#include "tools/plughost/json_writer.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace plughost {
+
+using Clock = std::chrono::steady_clock;
+
+// `pattern` is a printf pattern with one floating-point conversion.
+std::string printed(const char* pattern, double value);
+
+struct CommonOptions {
+   std::string plugin;
+   std::vector<std::string> settings; // PARAM=VALUE
+   bool json = false;
+   bool trace = false;
+};
+
+HostSettings hostSettings(const CommonOptions& options, float sampleRate, int32_t blockSize);
+
+// Finds the library for PLUGIN, loads it once in a child process, so that a plug-in that crashes
+// while loading is reported rather than taking plughost down, and then loads it here. From then
+// on a crash is reported as one during `activity`.
+std::shared_ptr<PluginModule> loadPlugin(std::string& plugin, const std::string& activity);
+
+struct ParamInfo {
+   int32_t index;
+   std::string name, label, display;
+   float value;
+   bool automatable;
+};
+
+ParamInfo readParam(PluginInstance& p, int32_t i);
+std::vector<ParamInfo> readParams(PluginInstance& p);
+
+// Sets each PARAM=VALUE in order and returns the parameters as they read afterwards, one entry
+// per setting. A level in dB is turned into the host value whose display shows it.
+std::vector<ParamInfo> applySettings(PluginInstance& p, const std::vector<std::string>& settings);
+
+// 'Trmw' when all four characters are printable, else empty.
+std::string fourCharText(int32_t code);
+// "'Trmw' 1416785271 (0x54726D77)": the characters where printable, the number and its hex.
+std::string uniqueIdText(int32_t code);
+std::vector<std::string> flagNames(int32_t flags);
+std::string categoryName(int32_t category);
+// A linear level in dBFS with two decimals, "-inf" for silence.
+std::string decibels(double level);
+void writeParams(JsonWriter& j, const std::vector<ParamInfo>& params);
+// "Left Gain = 0.501187 (-6.00000 dB)"
+std::string settingText(const ParamInfo& pi);
+
+// The PLUGIN argument, and with it the options every command that loads a plug-in takes.
+void addPlugin(CLI::App* command, std::string& plugin);
+void addCommon(CLI::App* command, CommonOptions& options);
+
+} // namespace plughost

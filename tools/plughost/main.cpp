@@ -1,0 +1,99 @@
+// plughost: loads a plug-in and drives it from the command line as a host would. It lists what
+// is installed, shows what a plug-in reports, runs audio files through it, measures its speed
+// and checks what hosts rely on. Each command lives in a file of its own.
+
+#include "tools/hostlib/plugin_search.h"
+#include "tools/hostlib/tool_error.h"
+#include "tools/plughost/commands.h"
+#include "tools/validate/validate_command.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+namespace plughost {
+namespace {
+
+constexpr const char* kVersion = "plughost 1.0.0";
+
+void printError(const std::string& cause, const std::string& hint) {
+   std::cerr << "plughost: error: " << cause << '\n' << "hint: " << hint << '\n';
+}
+
+// CLI11 reports a mistyped command only as a missing one; name it instead.
+void checkCommand(const CLI::App& app, int argc, char** argv) {
+   if (argc < 2 || argv[1][0] == '-') return;
+   for (const auto* command : app.get_subcommands({})) {
+      if (command->get_name() == argv[1]) return;
+   }
+   std::string names;
+   for (const auto* command : app.get_subcommands({}))
+      names += (names.empty() ? "" : ", ") + command->get_name();
+   throw ToolError(ExitCode::usage, "there is no command '" + std::string(argv[1]) + "'",
+                   "the commands are " + names + "; run 'plughost --help' for more");
+}
+
+int run(int argc, char** argv) {
+   CLI::App app{"plughost: load and drive a plug-in from the command line.", "plughost"};
+   app.set_version_flag("--version", kVersion);
+   app.require_subcommand(1);
+   app.footer("PLUGIN is a path, or a name looked up in $VST_PATH (colon-separated), ~/.vst,\n"
+              "/usr/local/lib/vst and /usr/lib/vst. 'plughost COMMAND --help' for its options.\n"
+              "Exit codes: 0 done, 1 failed, 2 usage, 3 file I/O, 4 plug-in could not be loaded.");
+
+   CommonOptions common;
+   ListOptions listOptions;
+   ProcessOptions process;
+   BenchCommandOptions benchOptions;
+   auto* list = addListCommand(app, listOptions);
+   auto* info = addInfoCommand(app, common);
+   auto* proc = addProcessCommand(app, common, process);
+   auto* bench = addBenchCommand(app, common, benchOptions);
+   validate::ValidateOptions validation;
+   auto* chk = validate::addValidateCommand(app, validation);
+
+   checkCommand(app, argc, argv);
+   try {
+      app.parse(argc, argv);
+   } catch (const CLI::CallForHelp&) {
+      std::cout << (app.get_subcommands().empty() ? app.help()
+                                                  : app.get_subcommands().front()->help());
+      return 0;
+   } catch (const CLI::CallForVersion&) {
+      std::cout << kVersion << '\n';
+      return 0;
+   } catch (const CLI::ParseError& e) {
+      const auto parsed = app.get_subcommands();
+      printError(e.what(),
+                 parsed.empty()
+                     ? "run 'plughost --help' for the commands and their options"
+                     : "run 'plughost " + parsed.front()->get_name() + " --help' for its options");
+      return static_cast<int>(ExitCode::usage);
+   }
+
+   if (list->parsed()) return runList(listOptions);
+   if (info->parsed()) return runInfo(common);
+   if (proc->parsed()) return runProcess(common, process);
+   if (bench->parsed()) return runBenchCommand(common, benchOptions);
+   if (chk->parsed()) {
+      if (!validation.pluginPath.empty()) validation.pluginPath = findPlugin(validation.pluginPath);
+      return validate::runValidate(validation);
+   }
+   return 0;
+}
+
+} // namespace
+} // namespace plughost
+
+int main(int argc, char** argv) {
+   using namespace plughost;
+   try {
+      return run(argc, argv);
+   } catch (const ToolError& e) {
+      printError(e.what(), e.hint());
+      return static_cast<int>(e.code());
+   } catch (const std::exception& e) {
+      printError(e.what(), "this is a bug in plughost; please report it with the command line");
+      return static_cast<int>(ExitCode::internal);
+   }
+}

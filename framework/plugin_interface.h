@@ -345,10 +345,126 @@ inline VstSpeakerProperties* speakerAt(VstSpeakerArrangement* arrangement, int32
                                                   sizeof(VstSpeakerProperties) * size_t(i));
 }
 
+// Transport and musical time, as a host answers audioMasterGetTime. Only the fields whose
+// flag is set are valid; samplePos and sampleRate always are. The doubles come first, so the
+// layout is the same whether a target aligns doubles to 4 bytes (32-bit Linux) or to 8.
+struct VstTimeInfo {
+   double samplePos;
+   double sampleRate;
+   double nanoSeconds;
+   double ppqPos;
+   double tempo;
+   double barStartPos;
+   double cycleStartPos;
+   double cycleEndPos;
+   int32_t timeSigNumerator;
+   int32_t timeSigDenominator;
+   int32_t smpteOffset;
+   int32_t smpteFrameRate;
+   int32_t samplesToNextClock;
+   int32_t flags;
+};
+static_assert(sizeof(VstTimeInfo) == 88);
+static_assert(offsetof(VstTimeInfo, samplePos) == 0);
+static_assert(offsetof(VstTimeInfo, sampleRate) == 8);
+static_assert(offsetof(VstTimeInfo, nanoSeconds) == 16);
+static_assert(offsetof(VstTimeInfo, ppqPos) == 24);
+static_assert(offsetof(VstTimeInfo, tempo) == 32);
+static_assert(offsetof(VstTimeInfo, barStartPos) == 40);
+static_assert(offsetof(VstTimeInfo, cycleStartPos) == 48);
+static_assert(offsetof(VstTimeInfo, cycleEndPos) == 56);
+static_assert(offsetof(VstTimeInfo, timeSigNumerator) == 64);
+static_assert(offsetof(VstTimeInfo, timeSigDenominator) == 68);
+static_assert(offsetof(VstTimeInfo, smpteOffset) == 72);
+static_assert(offsetof(VstTimeInfo, smpteFrameRate) == 76);
+static_assert(offsetof(VstTimeInfo, samplesToNextClock) == 80);
+static_assert(offsetof(VstTimeInfo, flags) == 84);
+
+// VstTimeInfo::flags, and the filter of audioMasterGetTime.
+enum VstTimeInfoFlags : int32_t {
+   kVstTransportChanged = 1,
+   kVstTransportPlaying = 1 << 1,
+   kVstTransportCycleActive = 1 << 2,
+   kVstTransportRecording = 1 << 3,
+   kVstAutomationWriting = 1 << 6,
+   kVstAutomationReading = 1 << 7,
+   kVstNanosValid = 1 << 8,
+   kVstPpqPosValid = 1 << 9,
+   kVstTempoValid = 1 << 10,
+   kVstBarsValid = 1 << 11,
+   kVstCyclePosValid = 1 << 12,
+   kVstTimeSigValid = 1 << 13,
+   kVstSmpteValid = 1 << 14,
+   kVstClockValid = 1 << 15,
+};
+
+// Event types.
+enum VstEventTypes : int32_t {
+   kVstMidiType = 1,
+   kVstSysExType = 6,
+};
+
+// The common head of every event: `byteSize` counts the bytes after the first eight.
+struct VstEvent {
+   int32_t type;
+   int32_t byteSize;
+   int32_t deltaFrames; // frames into the current block
+   int32_t flags;
+   char data[16];
+};
+static_assert(sizeof(VstEvent) == 32);
+
+// VstMidiEvent::flags
+enum VstMidiEventFlags : int32_t { kVstMidiEventIsRealtime = 1 };
+
+// One short MIDI message (up to three bytes) at a frame of the current block.
+struct VstMidiEvent {
+   int32_t type; // kVstMidiType
+   int32_t byteSize;
+   int32_t deltaFrames;
+   int32_t flags;
+   int32_t noteLength;
+   int32_t noteOffset;
+   char midiData[4];
+   char detune;
+   char noteOffVelocity;
+   char reserved1;
+   char reserved2;
+};
+static_assert(sizeof(VstMidiEvent) == 32);
+static_assert(offsetof(VstMidiEvent, deltaFrames) == 8);
+static_assert(offsetof(VstMidiEvent, noteLength) == 16);
+static_assert(offsetof(VstMidiEvent, midiData) == 24);
+static_assert(offsetof(VstMidiEvent, detune) == 28);
+
+// A system-exclusive message; the bytes stay owned by the sender.
+struct VstMidiSysexEvent {
+   int32_t type; // kVstSysExType
+   int32_t byteSize;
+   int32_t deltaFrames;
+   int32_t flags;
+   int32_t dumpBytes;
+   intptr_t resvd1;
+   char* sysexDump;
+   intptr_t resvd2;
+};
+static_assert(offsetof(VstMidiSysexEvent, dumpBytes) == 16);
+static_assert(offsetof(VstMidiSysexEvent, resvd1) == (sizeof(void*) == 8 ? 24 : 20));
+static_assert(sizeof(VstMidiSysexEvent) == (sizeof(void*) == 8 ? 48 : 32));
+
+// The events of one block, in frame order. Declared with two pointers; a sender with more
+// allocates the record with room for numEvents pointers.
+struct VstEvents {
+   int32_t numEvents;
+   intptr_t reserved;
+   VstEvent* events[2];
+};
+static_assert(offsetof(VstEvents, reserved) == sizeof(void*));
+static_assert(offsetof(VstEvents, events) == 2 * sizeof(void*));
+static_assert(sizeof(VstEvents) == 4 * sizeof(void*));
+
 // Records the framework only passes on by address; their layouts belong to the host side.
 struct ERect;
-struct VstTimeInfo;
-struct VstEvents;
 struct VstPinProperties;
 struct VstParameterProperties;
 struct VstVariableIo;

@@ -1,6 +1,6 @@
 # Two commands for a new user: `make demo` runs the plug-in through the command-line host,
 # `make test` runs every test (normal, sanitizer and fuzzing builds). Both install what is missing.
-.PHONY: all setup configure build demo test bench format format-check install clean
+.PHONY: all setup configure build demo test bench format format-check install clean package docs
 
 PLUGHOST := build/default/tools/plughost
 PLUGIN := build/default/Trimwise.so
@@ -41,6 +41,15 @@ format-check:
 
 install: build
 	@cmake --install build/default
+
+# Debian packages (trimwise, plughost, trimwise-dev) in build/default/packages.
+package: configure
+	@cmake --build --preset default -j2 --target Trimwise trimwise_framework plughost plughost_manpage
+	@cd build/default && cpack -G DEB
+
+# API reference of the framework in build/docs/html.
+docs: setup
+	@bash scripts/test_docs.sh
 
 clean:
 	@rm -rf build

@@ -1,42 +1,49 @@
-// AudioEffectX: the extended effect class. Adds the extended command set (opcodes 25..79), the
-// extended requests to the host, speaker arrangements and the default answer of every extended
-// operation, so that an effect overrides only what it supports.
+/// @file
+/// The extended effect class: extended commands, host services, events and speaker arrangements.
 #pragma once
 
 #include "framework/audio_effect.h"
 
+/// AudioEffectX: the extended effect class. Adds the extended command set (opcodes 25..79), the
+/// extended requests to the host, speaker arrangements and the default answer of every extended
+/// operation, so that an effect overrides only what it supports.
 class AudioEffectX : public AudioEffect {
 public:
    AudioEffectX(audioMasterCallback audioMaster, int32_t numPrograms, int32_t numParams);
    ~AudioEffectX() override;
 
-   // Extended command set; every other opcode goes to AudioEffect::dispatcher unchanged.
+   /// Extended command set; every other opcode goes to AudioEffect::dispatcher unchanged.
    intptr_t dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                        float opt) override;
 
-   // Asks the host for events when the effect is a synth or says it receives MIDI events.
+   /// Asks the host for events when the effect is a synth or says it receives MIDI events.
    void resume() override;
 
-   // --- Parameters
+   /// @name Parameters
+   /// @{
    virtual bool canParameterBeAutomated(int32_t index);
    virtual bool string2parameter(int32_t index, char* text);
    virtual bool getParameterProperties(int32_t index, VstParameterProperties* p);
-   // Brackets a user gesture on a parameter for the host's undo and automation.
+   /// Brackets a user gesture on a parameter for the host's undo and automation.
    virtual bool beginEdit(int32_t index);
    virtual bool endEdit(int32_t index);
+   /// @}
 
-   // --- Programs and banks
+   /// @name Programs and banks
+   /// @{
    virtual bool getProgramNameIndexed(int32_t category, int32_t index, char* text);
    virtual bool beginSetProgram();
    virtual bool endSetProgram();
    virtual int32_t beginLoadBank(VstPatchChunkInfo* ptr);
    virtual int32_t beginLoadProgram(VstPatchChunkInfo* ptr);
+   /// @}
 
-   // --- Connections, configuration and latency
+   /// @name Connections, configuration and latency
+   /// @{
    virtual bool ioChanged();
-   // Asks the host for its rate; a positive answer is stored in sampleRate.
+   /// Asks the host for its rate; a positive answer is stored in sampleRate.
    virtual double updateSampleRate();
-   // Asks the host for its block size; a positive answer is stored in blockSize.
+   /// Asks the host for its block size; a positive answer is stored in blockSize.
    virtual int32_t updateBlockSize();
    virtual int32_t getInputLatency();
    virtual int32_t getOutputLatency();
@@ -44,7 +51,7 @@ public:
    virtual bool getOutputProperties(int32_t index, VstPinProperties* properties);
    virtual bool setSpeakerArrangement(VstSpeakerArrangement* pluginInput,
                                       VstSpeakerArrangement* pluginOutput);
-   // Writes null into both of the caller's references and answers false.
+   /// Writes null into both of the caller's references and answers false.
    virtual bool getSpeakerArrangement(VstSpeakerArrangement** pluginInput,
                                       VstSpeakerArrangement** pluginOutput);
    virtual bool setBypass(bool onOff);
@@ -52,35 +59,45 @@ public:
    virtual bool setProcessPrecision(int32_t precision);
    virtual int32_t getNumMidiInputChannels();
    virtual int32_t getNumMidiOutputChannels();
+   /// @}
 
-   // --- Time and processing state
+   /// @name Time and processing state
+   /// @{
    virtual VstTimeInfo* getTimeInfo(int32_t filter);
    virtual int32_t getCurrentProcessLevel();
    virtual int32_t getAutomationState();
+   /// @}
 
-   // --- Events and processing
+   /// @name Events and processing
+   /// @{
    virtual int32_t processEvents(VstEvents* events);
    virtual int32_t startProcess();
    virtual int32_t stopProcess();
    virtual bool processVariableIo(VstVariableIo* varIo);
    virtual int32_t setTotalSampleToProcess(int32_t value);
+   /// @}
 
-   // --- Host identity and capabilities
+   /// @name Host identity and capabilities
+   /// @{
    virtual bool getHostVendorString(char* text);
    virtual bool getHostProductString(char* text);
    virtual int32_t getHostVendorVersion();
    virtual intptr_t hostVendorSpecific(int32_t lArg, intptr_t lArg2, void* ptrArg, float floatArg);
-   // 1 when the host answers nonzero for the capability text, otherwise 0.
+   /// 1 when the host answers nonzero for the capability text, otherwise 0.
    virtual int32_t canHostDo(char* text);
    virtual int32_t getHostLanguage();
+   /// @}
 
-   // --- Plug-in properties, read by the host from the record's flags
+   /// @name Plug-in properties, read by the host from the record's flags
+   /// @{
    virtual void isSynth(bool state = true);
    virtual void noTail(bool state = true);
    virtual int32_t getGetTailSize();
    virtual void* getDirectory();
+   /// @}
 
-   // --- Plug-in identity
+   /// @name Plug-in identity
+   /// @{
    virtual bool getEffectName(char* name);
    virtual bool getVendorString(char* text);
    virtual bool getProductString(char* text);
@@ -89,34 +106,42 @@ public:
    virtual int32_t canDo(char* text);
    virtual int32_t getVstVersion();
    virtual VstPlugCategory getPlugCategory();
+   /// @}
 
-   // --- MIDI programs
+   /// @name MIDI programs
+   /// @{
    virtual int32_t getMidiProgramName(int32_t channel, MidiProgramName* midiProgramName);
    virtual int32_t getCurrentMidiProgram(int32_t channel, MidiProgramName* currentProgram);
    virtual int32_t getMidiProgramCategory(int32_t channel, MidiProgramCategory* category);
    virtual bool hasMidiProgramsChanged(int32_t channel);
    virtual bool getMidiKeyName(int32_t channel, MidiKeyName* keyName);
+   /// @}
 
-   // --- Editor-related host requests
+   /// @name Editor-related host requests
+   /// @{
    virtual bool updateDisplay();
    virtual bool sizeWindow(int32_t width, int32_t height);
    virtual bool openFileSelector(VstFileSelect* ptr);
    virtual bool closeFileSelector(VstFileSelect* ptr);
    virtual int32_t getNextShellPlugin(char* name);
+   /// @}
 
-   // --- Speaker arrangements. Blocks are 8 + 112 * n bytes, zero-filled, owned by the holder.
-   // Releases any block *arrangement holds, then obtains one for nbChannels; on failure (or a
-   // count outside 0..19173961) *arrangement is left null and the answer is false.
+   /// @name Speaker arrangements. Blocks are 8 + 112 * n bytes, zero-filled, owned by the holder.
+   /// @{
+   /// Releases any block *arrangement holds, then obtains one for nbChannels; on failure (or a
+   /// count outside 0..19173961) *arrangement is left null and the answer is false.
    virtual bool allocateArrangement(VstSpeakerArrangement** arrangement, int32_t nbChannels);
-   // Releases the block, if any, and leaves the pointer null; always true.
+   /// Releases the block, if any, and leaves the pointer null; always true.
    virtual bool deallocateArrangement(VstSpeakerArrangement** arrangement);
-   // Copies one speaker record; false (and nothing written) when either address is null.
+   /// Copies one speaker record; false (and nothing written) when either address is null.
    virtual bool copySpeaker(VstSpeakerProperties* to, VstSpeakerProperties* from);
-   // Makes *to a new block that is an exact copy of from; false when from is null. A block
-   // matched with itself is left as it is.
+   /// Makes *to a new block that is an exact copy of from; false when from is null. A block
+   /// matched with itself is left as it is.
    virtual bool matchArrangement(VstSpeakerArrangement** to, VstSpeakerArrangement* from);
+   /// @}
 
-   // --- Offline processing
+   /// @name Offline processing
+   /// @{
    virtual bool offlineRead(VstOfflineTask* offline, VstOfflineOption option,
                             bool readSource = true);
    virtual bool offlineWrite(VstOfflineTask* offline, VstOfflineOption option);
@@ -128,8 +153,10 @@ public:
    virtual bool offlineRun(VstOfflineTask* offline, int32_t count);
    virtual int32_t offlineGetNumPasses();
    virtual int32_t offlineGetNumMetaPasses();
+   /// @}
 
-   // --- Deprecated operations, kept in their places; the host cannot reach them
+   /// @name Deprecated operations, kept in their places; the host cannot reach them
+   /// @{
    virtual void wantEvents(int32_t filter = 1);
    virtual int32_t tempoAt(int32_t pos);
    virtual int32_t getNumAutomatableParameters();
@@ -158,7 +185,8 @@ public:
    virtual int32_t fxIdle();
    virtual bool keysRequired();
    virtual bool getChunkFile(void* nativePath);
+   /// @}
 
-   // Sends events to the host; true only when the host answers exactly 1.
+   /// Sends events to the host; true only when the host answers exactly 1.
    bool sendVstEventsToHost(VstEvents* events);
 };

@@ -1,7 +1,8 @@
-// The binary interface between a host and an effect plug-in, version 2.4: the AEffect record,
-// the callback signatures, command and request numbers, flag bits and capability texts.
-// Everything here crosses a C boundary, so the records are plain C layouts whose sizes and
-// offsets are pinned by static_asserts for both 64-bit and 32-bit targets.
+/// @file
+/// The binary interface between a host and an effect plug-in, version 2.4: the AEffect record,
+/// the callback signatures, command and request numbers, flag bits and capability texts.
+/// Everything here crosses a C boundary, so the records are plain C layouts whose sizes and
+/// offsets are pinned by static_asserts for both 64-bit and 32-bit targets.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +10,8 @@
 
 struct AEffect;
 
-// The host's function for requests from the effect. The first argument is the effect's record
-// (null only for the version request that the entry point makes before a record exists).
+/// The host's function for requests from the effect. The first argument is the effect's record
+/// (null only for the version request that the entry point makes before a record exists).
 using audioMasterCallback = intptr_t (*)(AEffect* effect, int32_t opcode, int32_t index,
                                          intptr_t value, void* ptr, float opt);
 
@@ -23,7 +24,7 @@ using AEffectProcessDoubleProc = void (*)(AEffect* effect, double** inputs, doub
 using AEffectSetParameterProc = void (*)(AEffect* effect, int32_t index, float value);
 using AEffectGetParameterProc = float (*)(AEffect* effect, int32_t index);
 
-// Four-character codes pack the first character into the most significant byte.
+/// Four-character codes pack the first character into the most significant byte.
 constexpr int32_t fourCharCode(char a, char b, char c, char d) {
    return static_cast<int32_t>((static_cast<uint32_t>(static_cast<unsigned char>(a)) << 24) |
                                (static_cast<uint32_t>(static_cast<unsigned char>(b)) << 16) |
@@ -31,14 +32,14 @@ constexpr int32_t fourCharCode(char a, char b, char c, char d) {
                                static_cast<uint32_t>(static_cast<unsigned char>(d)));
 }
 
-constexpr int32_t kEffectMagic = fourCharCode('V', 's', 't', 'P'); // 0x56737450
+constexpr int32_t kEffectMagic = fourCharCode('V', 's', 't', 'P'); ///< 0x56737450
 constexpr int32_t kVstVersion = 2400;
 
-// The record a host holds for one effect instance. 192 bytes on a 64-bit target.
+/// The record a host holds for one effect instance. 192 bytes on a 64-bit target.
 struct AEffect {
    int32_t magic;
    AEffectDispatcherProc dispatcher;
-   AEffectProcessProc process; // deprecated accumulating call
+   AEffectProcessProc process; ///< deprecated accumulating call
    AEffectSetParameterProc setParameter;
    AEffectGetParameterProc getParameter;
    int32_t numPrograms;
@@ -49,9 +50,9 @@ struct AEffect {
    intptr_t resvd1;
    intptr_t resvd2;
    int32_t initialDelay;
-   int32_t realQualities; // deprecated
-   int32_t offQualities;  // deprecated
-   float ioRatio;         // deprecated
+   int32_t realQualities; ///< deprecated
+   int32_t offQualities;  ///< deprecated
+   float ioRatio;         ///< deprecated
    void* object;
    void* user;
    int32_t uniqueID;
@@ -116,23 +117,23 @@ static_assert(offsetof(AEffect, future) == 88);
 #error "unsupported pointer width"
 #endif
 
-// Bits of AEffect::flags.
+/// Bits of AEffect::flags.
 enum : int32_t {
    effFlagsHasEditor = 1 << 0,
-   effFlagsHasClip = 1 << 1, // deprecated
-   effFlagsHasVu = 1 << 2,   // deprecated
-   effFlagsCanMono = 1 << 3, // deprecated
+   effFlagsHasClip = 1 << 1, ///< deprecated
+   effFlagsHasVu = 1 << 2,   ///< deprecated
+   effFlagsCanMono = 1 << 3, ///< deprecated
    effFlagsCanReplacing = 1 << 4,
    effFlagsProgramChunks = 1 << 5,
    effFlagsIsSynth = 1 << 8,
    effFlagsNoSoundInStop = 1 << 9,
-   effFlagsExtIsAsync = 1 << 10,   // deprecated
-   effFlagsExtHasBuffer = 1 << 11, // deprecated
+   effFlagsExtIsAsync = 1 << 10,   ///< deprecated
+   effFlagsExtHasBuffer = 1 << 11, ///< deprecated
    effFlagsCanDoubleReplacing = 1 << 12,
 };
 
-// Commands a host sends through AEffect::dispatcher. 0..24 are the base set, 25..79 the
-// extended set. The numbers without a name are deprecated commands that answer 0.
+/// Commands a host sends through AEffect::dispatcher. 0..24 are the base set, 25..79 the
+/// extended set. The numbers without a name are deprecated commands that answer 0.
 enum : int32_t {
    effOpen = 0,
    effClose = 1,
@@ -143,19 +144,19 @@ enum : int32_t {
    effGetParamLabel = 6,
    effGetParamDisplay = 7,
    effGetParamName = 8,
-   effGetVu = 9, // deprecated
+   effGetVu = 9, ///< deprecated
    effSetSampleRate = 10,
    effSetBlockSize = 11,
    effMainsChanged = 12,
    effEditGetRect = 13,
    effEditOpen = 14,
    effEditClose = 15,
-   effEditDraw = 16,  // deprecated
-   effEditMouse = 17, // deprecated
-   effEditKey = 18,   // deprecated
+   effEditDraw = 16,  ///< deprecated
+   effEditMouse = 17, ///< deprecated
+   effEditKey = 18,   ///< deprecated
    effEditIdle = 19,
-   effEditTop = 20,   // deprecated
-   effEditSleep = 21, // deprecated
+   effEditTop = 20,   ///< deprecated
+   effEditSleep = 21, ///< deprecated
    effIdentify = 22,
    effGetChunk = 23,
    effSetChunk = 24,
@@ -205,13 +206,13 @@ enum : int32_t {
    effGetNumMidiOutputChannels = 79,
 };
 
-// Requests an effect sends through the host callback. 5, 9, 36 and 47 are never sent.
+/// Requests an effect sends through the host callback. 5, 9, 36 and 47 are never sent.
 enum : int32_t {
    audioMasterAutomate = 0,
    audioMasterVersion = 1,
    audioMasterCurrentId = 2,
    audioMasterIdle = 3,
-   audioMasterPinConnected = 4, // deprecated
+   audioMasterPinConnected = 4, ///< deprecated
 
    audioMasterWantMidi = 6,
    audioMasterGetTime = 7,
@@ -256,16 +257,16 @@ enum : int32_t {
    audioMasterGetInputSpeakerArrangement = 49,
 };
 
-// Plug-in categories this framework reports.
+/// Plug-in categories this framework reports.
 enum VstPlugCategory : int32_t {
    kPlugCategUnknown = 0,
    kPlugCategSynth = 2,
 };
 
-// Offline processing option code, passed on to the host unchanged.
+/// Offline processing option code, passed on to the host unchanged.
 using VstOfflineOption = int32_t;
 
-// Capability texts an effect may ask its host about with canHostDo, in the interface's order.
+/// Capability texts an effect may ask its host about with canHostDo, in the interface's order.
 namespace HostCanDo {
 inline constexpr const char* sendVstEvents = "sendVstEvents";
 inline constexpr const char* sendVstMidiEvent = "sendVstMidiEvent";
@@ -283,7 +284,7 @@ inline constexpr const char* shellCategory = "shellCategory";
 inline constexpr const char* sendVstMidiEventFlagIsRealtime = "sendVstMidiEventFlagIsRealtime";
 } // namespace HostCanDo
 
-// Capability texts a host may ask an effect about with effCanDo, in the interface's order.
+/// Capability texts a host may ask an effect about with effCanDo, in the interface's order.
 namespace PlugCanDo {
 inline constexpr const char* sendVstEvents = "sendVstEvents";
 inline constexpr const char* sendVstMidiEvent = "sendVstMidiEvent";
@@ -295,7 +296,7 @@ inline constexpr const char* midiProgramNames = "midiProgramNames";
 inline constexpr const char* bypass = "bypass";
 } // namespace PlugCanDo
 
-// Key event handed to an editor by effEditKeyDown and effEditKeyUp.
+/// Key event handed to an editor by effEditKeyDown and effEditKeyUp.
 struct VstKeyCode {
    int32_t character;
    uint8_t virt;
@@ -306,7 +307,7 @@ static_assert(offsetof(VstKeyCode, character) == 0);
 static_assert(offsetof(VstKeyCode, virt) == 4);
 static_assert(offsetof(VstKeyCode, modifier) == 5);
 
-// One speaker of a speaker arrangement.
+/// One speaker of a speaker arrangement.
 struct VstSpeakerProperties {
    float azimuth;
    float elevation;
@@ -325,9 +326,9 @@ static_assert(offsetof(VstSpeakerProperties, name) == 16);
 static_assert(offsetof(VstSpeakerProperties, type) == 80);
 static_assert(offsetof(VstSpeakerProperties, future) == 84);
 
-// A variable-length block: the header is followed by numChannels speaker records. The array is
-// declared with one element; a block for n channels is 8 + 112 * n bytes, so use speakerAt()
-// rather than indexing `speakers` past its declared bound.
+/// A variable-length block: the header is followed by numChannels speaker records. The array is
+/// declared with one element; a block for n channels is 8 + 112 * n bytes, so use speakerAt()
+/// rather than indexing `speakers` past its declared bound.
 struct VstSpeakerArrangement {
    int32_t type;
    int32_t numChannels;
@@ -345,9 +346,9 @@ inline VstSpeakerProperties* speakerAt(VstSpeakerArrangement* arrangement, int32
                                                   sizeof(VstSpeakerProperties) * size_t(i));
 }
 
-// Transport and musical time, as a host answers audioMasterGetTime. Only the fields whose
-// flag is set are valid; samplePos and sampleRate always are. The doubles come first, so the
-// layout is the same whether a target aligns doubles to 4 bytes (32-bit Linux) or to 8.
+/// Transport and musical time, as a host answers audioMasterGetTime. Only the fields whose
+/// flag is set are valid; samplePos and sampleRate always are. The doubles come first, so the
+/// layout is the same whether a target aligns doubles to 4 bytes (32-bit Linux) or to 8.
 struct VstTimeInfo {
    double samplePos;
    double sampleRate;
@@ -380,7 +381,7 @@ static_assert(offsetof(VstTimeInfo, smpteFrameRate) == 76);
 static_assert(offsetof(VstTimeInfo, samplesToNextClock) == 80);
 static_assert(offsetof(VstTimeInfo, flags) == 84);
 
-// VstTimeInfo::flags, and the filter of audioMasterGetTime.
+/// VstTimeInfo::flags, and the filter of audioMasterGetTime.
 enum VstTimeInfoFlags : int32_t {
    kVstTransportChanged = 1,
    kVstTransportPlaying = 1 << 1,
@@ -398,28 +399,28 @@ enum VstTimeInfoFlags : int32_t {
    kVstClockValid = 1 << 15,
 };
 
-// Event types.
+/// Event types.
 enum VstEventTypes : int32_t {
    kVstMidiType = 1,
    kVstSysExType = 6,
 };
 
-// The common head of every event: `byteSize` counts the bytes after the first eight.
+/// The common head of every event: `byteSize` counts the bytes after the first eight.
 struct VstEvent {
    int32_t type;
    int32_t byteSize;
-   int32_t deltaFrames; // frames into the current block
+   int32_t deltaFrames; ///< frames into the current block
    int32_t flags;
    char data[16];
 };
 static_assert(sizeof(VstEvent) == 32);
 
-// VstMidiEvent::flags
+/// VstMidiEvent::flags
 enum VstMidiEventFlags : int32_t { kVstMidiEventIsRealtime = 1 };
 
-// One short MIDI message (up to three bytes) at a frame of the current block.
+/// One short MIDI message (up to three bytes) at a frame of the current block.
 struct VstMidiEvent {
-   int32_t type; // kVstMidiType
+   int32_t type; ///< kVstMidiType
    int32_t byteSize;
    int32_t deltaFrames;
    int32_t flags;
@@ -437,9 +438,9 @@ static_assert(offsetof(VstMidiEvent, noteLength) == 16);
 static_assert(offsetof(VstMidiEvent, midiData) == 24);
 static_assert(offsetof(VstMidiEvent, detune) == 28);
 
-// A system-exclusive message; the bytes stay owned by the sender.
+/// A system-exclusive message; the bytes stay owned by the sender.
 struct VstMidiSysexEvent {
-   int32_t type; // kVstSysExType
+   int32_t type; ///< kVstSysExType
    int32_t byteSize;
    int32_t deltaFrames;
    int32_t flags;
@@ -452,8 +453,8 @@ static_assert(offsetof(VstMidiSysexEvent, dumpBytes) == 16);
 static_assert(offsetof(VstMidiSysexEvent, resvd1) == (sizeof(void*) == 8 ? 24 : 20));
 static_assert(sizeof(VstMidiSysexEvent) == (sizeof(void*) == 8 ? 48 : 32));
 
-// The events of one block, in frame order. Declared with two pointers; a sender with more
-// allocates the record with room for numEvents pointers.
+/// The events of one block, in frame order. Declared with two pointers; a sender with more
+/// allocates the record with room for numEvents pointers.
 struct VstEvents {
    int32_t numEvents;
    intptr_t reserved;
@@ -463,7 +464,7 @@ static_assert(offsetof(VstEvents, reserved) == sizeof(void*));
 static_assert(offsetof(VstEvents, events) == 2 * sizeof(void*));
 static_assert(sizeof(VstEvents) == 4 * sizeof(void*));
 
-// Records the framework only passes on by address; their layouts belong to the host side.
+/// Records the framework only passes on by address; their layouts belong to the host side.
 struct ERect;
 struct VstPinProperties;
 struct VstParameterProperties;

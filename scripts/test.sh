@@ -39,6 +39,8 @@ build_only() {
 stage "format" bash -c "git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror"
 stage "release build (gcc) and tests" build_and_test default
 stage "installed package: example, embedding, author errors" bash scripts/test_package.sh build/default
+stage "API reference (doxygen)" bash scripts/test_docs.sh
+stage "Debian packages and lintian" bash scripts/test_deb.sh build/default
 stage "asan+ubsan build and tests" build_and_test asan
 stage "tsan build and tests" build_and_test tsan
 if [[ -x build/asan/tools/plughost ]]; then

@@ -1,0 +1,92 @@
+# SPDX-License-Identifier: MIT
+# Debian packages (`make package`, CPack): one per install component.
+#   trimwise      the plug-in, in /usr/lib/vst
+#   plughost      the command-line host, with its man page
+#   trimwise-dev  headers, framework sources, static library and CMake package
+# Each carries the machine-readable copyright file and the changelog in /usr/share/doc/<name>.
+# The packages are native (version without a Debian revision), so the changelog is changelog.gz.
+
+set(TRIMWISE_DEB_MAINTAINER "The Trimwise authors <trimwise@example.org>")
+set(TRIMWISE_DEB_COMPONENTS plugin plughost dev)
+set(TRIMWISE_DEB_NAME_plugin trimwise)
+set(TRIMWISE_DEB_NAME_plughost plughost)
+set(TRIMWISE_DEB_NAME_dev trimwise-dev)
+
+# Compressed exactly as dpkg wants it: maximum compression, no name or time stamp inside.
+set(changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+execute_process(COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
+                OUTPUT_FILE ${changelog_gz})
+foreach(component ${TRIMWISE_DEB_COMPONENTS})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog_gz}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${TRIMWISE_DEB_NAME_${component}}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+
+# The man page, from plughost --help. Built by `make package`; installed when it exists.
+find_program(HELP2MAN help2man)
+if(TARGET plughost AND HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
+  set(manpage ${PROJECT_BINARY_DIR}/packaging/plughost.1)
+  add_custom_command(OUTPUT ${manpage}.gz
+    COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${PROJECT_VERSION}
+            "--name=command-line host for audio effect plug-ins" --output=${manpage}
+            $<TARGET_FILE:plughost>
+    COMMAND gzip -9nf ${manpage}
+    DEPENDS plughost
+    VERBATIM)
+  add_custom_target(plughost_manpage DEPENDS ${manpage}.gz)
+  install(FILES ${manpage}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT plughost
+          OPTIONAL EXCLUDE_FROM_ALL)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME trimwise)
+set(CPACK_PACKAGE_VENDOR "The Trimwise authors")
+set(CPACK_PACKAGE_CONTACT ${TRIMWISE_DEB_MAINTAINER})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${TRIMWISE_DEB_COMPONENTS})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TRIMWISE_DEB_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SOURCE trimwise)
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+foreach(component ${TRIMWISE_DEB_COMPONENTS})
+  string(TOUPPER ${component} upper)
+  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${TRIMWISE_DEB_NAME_${component}})
+endforeach()
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake")
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
+
+set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
+Trimwise sets the level of the left and of the right channel of a stereo
+signal, each with its own gain parameter shown in decibels. Every output
+sample is exactly the input sample times the gain, in 32-bit and in 64-bit
+processing, and changes made from any thread apply from the next block on.
+
+The plug-in is installed into /usr/lib/vst, where hosts of the 2.4 plug-in
+interface look for it.")
+set(CPACK_DEBIAN_PLUGHOST_DESCRIPTION "command-line host for VST effect plug-ins
+plughost loads effect plug-ins of the 2.4 interface without a graphical host.
+It lists the plug-ins found in the folders hosts search, shows a plug-in's
+identity, parameters and programs, processes audio files or test signals
+through it, measures its speed, and validates its behaviour, each check in a
+child process so that a crashing plug-in cannot take the host down.
+
+It works with any plug-in a host can load, not only with Trimwise.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "C++ framework for writing VST effect plug-ins
+The Trimwise effect framework: the AudioEffect and AudioEffectX classes, the
+records of the 2.4 plug-in interface, and a CMake package whose
+trimwise_add_plugin function turns an effect class into a plug-in module that
+exports exactly the entry points hosts look up.
+
+This package holds the headers, the framework's sources (compiled into each
+plug-in with its author's compiler and flags), the prebuilt static library and
+the configuration for find_package(Trimwise).")
+
+include(CPack)

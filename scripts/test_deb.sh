@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The Debian packages of `make package`: their file lists, the extracted plughost running the
+# extracted plug-in, and lintian with no errors (its warnings are printed and listed in the
+# README).
+#
+#   scripts/test_deb.sh [build-dir]     (default build/default, configured)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+jobs=${JOBS:-2}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+fail() {
+   echo "FAILED: $*" >&2
+   exit 1
+}
+
+version=$(sed -n 's/^project(Trimwise VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+
+rm -rf "$build/packages"
+cmake --build "$build" -j"$jobs" --target Trimwise trimwise_framework plughost plughost_manpage \
+   >/dev/null
+(cd "$build" && cpack -G DEB >/dev/null)
+
+declare -A expected
+expected[trimwise]="
+/usr/lib/vst/Trimwise.so
+/usr/share/doc/trimwise/changelog.gz
+/usr/share/doc/trimwise/copyright"
+expected[plughost]="
+/usr/bin/plughost
+/usr/share/doc/plughost/changelog.gz
+/usr/share/doc/plughost/copyright
+/usr/share/man/man1/plughost.1.gz"
+expected[trimwise-dev]="
+/usr/include/trimwise/framework/audio_effect.h
+/usr/include/trimwise/framework/audio_effect_x.h
+/usr/include/trimwise/framework/plugin_interface.h
+/usr/LIBDIR/cmake/Trimwise/PluginPlatform.cmake
+/usr/LIBDIR/cmake/Trimwise/TrimwiseCheckExports.cmake
+/usr/LIBDIR/cmake/Trimwise/TrimwiseConfig.cmake
+/usr/LIBDIR/cmake/Trimwise/TrimwiseConfigVersion.cmake
+/usr/LIBDIR/cmake/Trimwise/TrimwisePlugin.cmake
+/usr/LIBDIR/cmake/Trimwise/TrimwiseTargets-release.cmake
+/usr/LIBDIR/cmake/Trimwise/TrimwiseTargets.cmake
+/usr/LIBDIR/libtrimwise_framework.a
+/usr/share/doc/trimwise-dev/changelog.gz
+/usr/share/doc/trimwise-dev/copyright
+/usr/share/trimwise/src/framework/audio_effect.cpp
+/usr/share/trimwise/src/framework/audio_effect_x.cpp
+/usr/share/trimwise/src/host/entry.cpp
+/usr/share/trimwise/src/host/exports.map
+/usr/share/trimwise/src/host/trampolines.cpp"
+if [[ -f host/exports.def ]]; then
+   expected[trimwise-dev]+=$'\n/usr/share/trimwise/src/host/exports.def'
+fi
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+
+debs=()
+for name in trimwise plughost trimwise-dev; do
+   deb=$build/packages/${name}_${version}_${arch}.deb
+   [[ -f $deb ]] || fail "no $deb (the file name must be the Debian default)"
+   debs+=("$deb")
+   echo "--- $name: file list"
+   # Regular files only, without the leading "."; directories are implied by them.
+   dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$tmp/got"
+   sed "s|/LIBDIR/|/$libdir/|" <<<"${expected[$name]}" | sed '/^$/d' | sort >"$tmp/want"
+   diff -u "$tmp/want" "$tmp/got" || fail "$name: unexpected file list"
+   dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//' >"$tmp/depends"
+   echo "depends: $(paste -sd, "$tmp/depends")"
+done
+grep -q "^libc6" <(dpkg-deb -f "${debs[1]}" Depends | tr ',' '\n' | sed 's/^ *//') ||
+   fail "plughost has no dependencies from dpkg-shlibdeps"
+
+echo "--- the extracted plughost on the extracted plug-in"
+for deb in "${debs[@]}"; do dpkg -x "$deb" "$tmp/root"; done
+for binary in "$tmp/root/usr/bin/plughost" "$tmp/root/usr/lib/vst/Trimwise.so"; do
+   file "$binary" | grep -q ", stripped" || fail "$binary is not stripped"
+done
+"$tmp/root/usr/bin/plughost" info "$tmp/root/usr/lib/vst/Trimwise.so"
+"$tmp/root/usr/bin/plughost" validate "$tmp/root/usr/lib/vst/Trimwise.so" >"$tmp/validate.log" ||
+   { cat "$tmp/validate.log"; fail "plughost validate fails on the packaged plug-in"; }
+zcat "$tmp/root/usr/share/man/man1/plughost.1.gz" | grep -q "^\.SH DESCRIPTION" ||
+   fail "the man page has no description"
+
+echo "--- lintian"
+# Errors fail the stage; warnings and information are shown (the README lists them).
+lintian --fail-on error --display-info "${debs[@]}" | tee "$tmp/lintian.log"
+echo "lintian: $(grep -c '^E:' "$tmp/lintian.log" || true) errors," \
+   "$(grep -c '^W:' "$tmp/lintian.log" || true) warnings"

@@ -44,6 +44,7 @@ else()
   set(exported "")
   foreach(line IN LISTS lines)
     string(REGEX REPLACE ".* " "" name "${line}")
+    string(REGEX REPLACE "@.*" "" name "${name}") # symbol version, if the map names one
     list(APPEND exported "${name}")
   endforeach()
   # Builds that cannot link with --no-undefined (sanitizers) still must not leave the effect's

@@ -80,6 +80,20 @@ for cxx in "$gxx" "$clangxx"; do
       { cat "$tmp/missing.log"; fail "the link error does not name createEffectInstance"; }
 done
 
+step "the exports check rejects modules that export more or lack the factory, and removes them"
+check=$prefix/lib/cmake/Trimwise/TrimwiseCheckExports.cmake
+printf '%s\n' 'extern "C" void VSTPluginMain() {}' 'extern "C" void main2() {}' >"$tmp/extra.cpp"
+printf '%s\n' 'struct AudioEffect* createEffectInstance(void*);' \
+   'extern "C" void* VSTPluginMain(void* m) { return createEffectInstance(m); }' >"$tmp/nofactory.cpp"
+for bad in extra:main2 nofactory:createEffectInstance; do
+   "$gxx" -shared -fPIC -o "$tmp/${bad%%:*}.so" "$tmp/${bad%%:*}.cpp"
+   if cmake -DMODULE="$tmp/${bad%%:*}.so" -DNM=nm -P "$check" >"$tmp/check.log" 2>&1; then
+      fail "the exports check accepted ${bad%%:*}.so"
+   fi
+   grep -q "${bad#*:}" "$tmp/check.log" || { cat "$tmp/check.log"; fail "the check does not name ${bad#*:}"; }
+   [[ ! -e "$tmp/${bad%%:*}.so" ]] || fail "the check left the rejected ${bad%%:*}.so"
+done
+
 step "a version the package does not have: configuring fails and names both versions"
 if cmake -S "$consumer" -B "$tmp/version" "${only_prefix[@]}" -DCMAKE_CXX_COMPILER="$gxx" \
    -DCASE=newer_version >"$tmp/version.log" 2>&1; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The Debian packages of `make package`: their file lists, the extracted plughost running the
-# extracted plug-in, and lintian with no errors (its warnings are printed and listed in the
+# extracted plug-in, a plug-in built from the extracted development package alone, and lintian
+# with no errors (its warnings are printed and listed in the
 # README).
 #
 #   scripts/test_deb.sh [build-dir]     (default build/default, configured)
@@ -86,6 +87,15 @@ done
    { cat "$tmp/validate.log"; fail "plughost validate fails on the packaged plug-in"; }
 zcat "$tmp/root/usr/share/man/man1/plughost.1.gz" | grep -q "^\.SH DESCRIPTION" ||
    fail "the man page has no description"
+
+echo "--- a plug-in built from the extracted trimwise-dev alone, with its prebuilt library"
+cmake -S tests/package/consumer -B "$tmp/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+   -DCMAKE_MAKE_PROGRAM="$(command -v ninja)" -DCMAKE_CXX_COMPILER="$(command -v g++)" \
+   -DCMAKE_PREFIX_PATH="$tmp/root/usr" -DCASE=options -DTRIMWISE_USER_PLUGIN_DIR="$tmp/user" \
+   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF \
+   -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF -DCMAKE_FIND_USE_SYSTEM_ENVIRONMENT_PATH=OFF >/dev/null
+cmake --build "$tmp/consumer" >/dev/null
+"$tmp/root/usr/bin/plughost" info "$tmp/user/Note Gate.so" | head -1
 
 echo "--- lintian"
 # Errors fail the stage; warnings and information are shown (the README lists them).

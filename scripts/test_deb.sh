@@ -2,8 +2,7 @@
 # SPDX-License-Identifier: MIT
 # The Debian packages of `make package`: their file lists, the extracted plughost running the
 # extracted plug-in, a plug-in built from the extracted development package alone, and lintian
-# with no errors (its warnings are printed and listed in the
-# README).
+# with no errors (its warnings are printed and listed in the README).
 #
 #   scripts/test_deb.sh [build-dir]     (default build/default, configured)
 set -euo pipefail

@@ -7,7 +7,6 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libsndfile1-dev
   doxygen lintian help2man dpkg-dev fakeroot file gzip
-  g++-multilib
 )
 
 missing=()

@@ -19,7 +19,6 @@ fail() {
 
 version=$(sed -n 's/^project(Trimwise VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 arch=$(dpkg --print-architecture)
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
 rm -rf "$build/packages"
 cmake --build "$build" -j"$jobs" --target Trimwise trimwise_framework plughost plughost_manpage \

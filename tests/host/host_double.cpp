@@ -1,7 +1,6 @@
 #include "tests/host/host_double.h"
 
 #if defined(_WIN32)
-#define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else

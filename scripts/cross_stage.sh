@@ -37,8 +37,12 @@ windows-x64)
 esac
 
 command -v "${emulator[0]}" >/dev/null || fail "${emulator[0]} not found (scripts/setup.sh installs it)"
-if ! why=$("${emulator[@]}" "${probe[@]}" 2>&1 >/dev/null); then
-   fail "${emulator[*]} cannot run a program of the target: ${why:-no message}"
+# The first wine program also starts wine's services, which keep their output open: the probe
+# writes to a file, so that it returns, and the tests find the services running.
+probe_log=build/$preset.probe.log
+mkdir -p build
+if ! "${emulator[@]}" "${probe[@]}" >"$probe_log" 2>&1 </dev/null; then
+   fail "${emulator[*]} cannot run a program of the target: $(tail -n 3 "$probe_log")"
 fi
 
 cmake --preset "$preset" >/dev/null || fail "configure failed"

@@ -18,14 +18,19 @@ fail() {
 }
 
 [[ -x $wine ]] || fail "$wine not found (Debian package wine64)"
-if [[ ! -f $WINEPREFIX/system.reg ]]; then
+# A marker of our own: a persistent wineserver writes the registry files only when it exits.
+ready=$WINEPREFIX/.prefix-ready
+if [[ ! -f $ready ]]; then
    mkdir -p "$(dirname "$WINEPREFIX")" || fail "cannot create $(dirname "$WINEPREFIX")"
    (
       flock 9
-      if [[ ! -f $WINEPREFIX/system.reg ]]; then
-         log=$("$wine" wineboot --init 2>&1) ||
-            fail "creating the prefix $WINEPREFIX failed: $(tail -n 3 <<<"$log")"
-         [[ -f $WINEPREFIX/system.reg ]] || fail "wineboot left no prefix in $WINEPREFIX"
+      if [[ ! -f $ready ]]; then
+         # Into a file, not a pipe: the services wineboot starts keep its output open.
+         log=$WINEPREFIX.boot.log
+         "$wine" wineboot --init >"$log" 2>&1 </dev/null ||
+            fail "creating the prefix $WINEPREFIX failed: $(tail -n 3 "$log")"
+         [[ -d $WINEPREFIX/drive_c/windows ]] || fail "wineboot left no prefix in $WINEPREFIX"
+         touch "$ready"
       fi
    ) 9>"$WINEPREFIX.lock" || exit 125
 fi

@@ -1,6 +1,6 @@
 # Two commands for a new user: `make demo` runs the plug-in through the command-line host,
 # `make test` runs every test (normal, sanitizer and fuzzing builds). Both install what is missing.
-.PHONY: all setup configure build demo test bench format format-check install clean package docs
+.PHONY: all setup configure build demo test bench format format-check install clean package docs dist
 
 PLUGHOST := build/default/tools/plughost
 PLUGIN := build/default/Trimwise.so
@@ -32,6 +32,10 @@ test: setup
 bench: build
 	@build/default/bench/trimwise_bench --benchmark_repetitions=10 --benchmark_min_time=0.05 \
 		--benchmark_enable_random_interleaving=true
+
+# The plug-in for all four platforms in dist/<platform>/, with a SHA-256 list.
+dist: setup
+	@bash scripts/dist.sh
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

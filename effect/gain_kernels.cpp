@@ -7,6 +7,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #define TRIMWISE_X86_KERNELS 1
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#define TRIMWISE_NEON_KERNEL 1
+#include <arm_neon.h>
 #endif
 
 namespace trimwise {
@@ -209,6 +212,49 @@ bool hasAvx512f() noexcept {
 }
 #endif // TRIMWISE_X86_KERNELS
 
+#if TRIMWISE_NEON_KERNEL
+// --- aarch64 kernel
+// Advanced SIMD is part of the aarch64 baseline, so this kernel runs everywhere the binary does
+// and needs no selection. Its vector multiplies round, flush and produce NaNs under the caller's
+// FPCR exactly as the scalar multiply of the definition does. Unaligned loads and stores, both
+// channels in one loop, as the x86 kernels.
+
+inline float32x4_t splatNeon(float g) {
+   return vdupq_n_f32(g);
+}
+inline float64x2_t splatNeon(double g) {
+   return vdupq_n_f64(g);
+}
+inline void scaleNeon(const float* in, float* out, float32x4_t g) {
+   vst1q_f32(out, vmulq_f32(vld1q_f32(in), g));
+}
+inline void scaleNeon(const double* in, double* out, float64x2_t g) {
+   vst1q_f64(out, vmulq_f64(vld1q_f64(in), g));
+}
+
+template <typename T>
+void stereoNeon(const T* inL, const T* inR, T* outL, T* outR, size_t n, T gl, T gr) noexcept {
+   constexpr size_t kLanes = 16 / sizeof(T);
+   const auto vl = splatNeon(gl);
+   const auto vr = splatNeon(gr);
+   size_t i = 0;
+   for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
+      for (size_t j = i; j < i + 4 * kLanes; j += kLanes) {
+         scaleNeon(inL + j, outL + j, vl);
+         scaleNeon(inR + j, outR + j, vr);
+      }
+   }
+   for (; i + kLanes <= n; i += kLanes) {
+      scaleNeon(inL + i, outL + i, vl);
+      scaleNeon(inR + i, outR + i, vr);
+   }
+   for (; i < n; ++i) {
+      outL[i] = inL[i] * gl;
+      outR[i] = inR[i] * gr;
+   }
+}
+#endif // TRIMWISE_NEON_KERNEL
+
 // --- The table, widest first
 
 constexpr GainKernel kKernels[] = {
@@ -217,6 +263,9 @@ constexpr GainKernel kKernels[] = {
     // 256-bit floating-point multiplies need AVX only, not AVX2.
     {"avx", hasAvx, stereoAvx<float>, stereoAvx<double>},
     {"sse2", hasSse2, stereoSse2<float>, stereoSse2<double>},
+#endif
+#if TRIMWISE_NEON_KERNEL
+    {"neon", alwaysSupported, stereoNeon<float>, stereoNeon<double>},
 #endif
     {"portable", alwaysSupported, stereoPortable<float>, stereoPortable<double>},
 };

@@ -2,8 +2,15 @@
 // instance's record, or null.
 #include "framework/audio_effect.h"
 
-extern "C" __attribute__((visibility("default"))) AEffect*
-VSTPluginMain(audioMasterCallback audioMaster) {
+// On ELF platforms the version script exports what has default visibility; on Windows the
+// module-definition file names the exports, and GCC has no visibility attribute there.
+#if defined(_WIN32)
+#define TRIMWISE_ENTRY extern "C"
+#else
+#define TRIMWISE_ENTRY extern "C" __attribute__((visibility("default")))
+#endif
+
+TRIMWISE_ENTRY AEffect* VSTPluginMain(audioMasterCallback audioMaster) {
    // Without a callback there is nobody to ask and nobody to answer to.
    if (audioMaster == nullptr) return nullptr;
    // A host that answers 0 to the version request gets nothing, and nothing is created.
@@ -13,8 +20,11 @@ VSTPluginMain(audioMasterCallback audioMaster) {
    return effect->getAeffect();
 }
 
+#if !defined(_WIN32)
 // Older hosts look the entry up as "main". The alias is the same function, not a wrapper, so both
 // names resolve to one address. (A C++ function cannot be called main, hence the assembler name.)
-extern "C" __attribute__((visibility("default"))) AEffect*
-vstMainAlias(audioMasterCallback audioMaster) __asm__("main")
+// On Windows the module-definition file exports main=VSTPluginMain instead: a PE alias would
+// also be the program entry name the C run-time looks for.
+TRIMWISE_ENTRY AEffect* vstMainAlias(audioMasterCallback audioMaster) __asm__("main")
     __attribute__((alias("VSTPluginMain")));
+#endif

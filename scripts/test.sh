@@ -43,6 +43,9 @@ stage "API reference (doxygen)" bash scripts/test_docs.sh
 stage "Debian packages and lintian" bash scripts/test_deb.sh build/default
 stage "asan+ubsan build and tests" build_and_test asan
 stage "tsan build and tests" build_and_test tsan
+stage "windows-x64 build and tests under wine" bash scripts/cross_stage.sh windows-x64 "$jobs"
+stage "linux-aarch64 build and tests under qemu-aarch64" bash scripts/cross_stage.sh linux-aarch64 "$jobs"
+stage "linux-i686 build and tests under qemu-i386" bash scripts/cross_stage.sh linux-i686 "$jobs"
 if [[ -x build/asan/tools/plughost ]]; then
    stage "plughost validate under asan" build/asan/tools/plughost validate build/asan/Trimwise.so
 fi

@@ -133,6 +133,11 @@ private:
 };
 
 TEST(EffectConcurrency, GainChangesDuringProcessingAndReading) {
+#if defined(TRIMWISE_EMULATED) && defined(__i386__)
+   // qemu-i386 7.2 never returns from pthread_create in a dynamically linked program (a static
+   // one runs): the threads are exercised on the other targets.
+   GTEST_SKIP() << "qemu-i386 cannot start a thread in a dynamically linked program";
+#endif
    ASSERT_TRUE(plugin().loaded()) << plugin().error();
    Instance fx;
    ASSERT_TRUE(fx);
@@ -186,7 +191,7 @@ TEST(EffectConcurrency, GainChangesDuringProcessingAndReading) {
 
    AudioThread audio(fx, failures);
    started.arrive_and_wait();
-   audio.run(4000);
+   audio.run(4000 / kIterationDivisor);
    audioDone.store(true, std::memory_order_release);
    automation.join();
    userInterface.join();

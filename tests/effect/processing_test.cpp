@@ -214,6 +214,9 @@ TYPED_TEST_SUITE(Processing, SampleTypes);
 TYPED_TEST(Processing, BitExactForEveryLayoutBlockSizeAndGain) {
    for (const Layout& layout : kLayouts) {
       for (int32_t frames : kFrameCounts) {
+         // Under an emulator the largest block alone takes most of a minute; 4097 frames still
+         // cover every vector length and tail.
+         if (kEmulated && frames > 4097) continue;
          for (Gains gains : kGainPairs) {
             ASSERT_TRUE(this->processMatchesDefinition(layout, frames, gains))
                 << layout.name << ", " << frames << " frames, gains " << gains.left << " and "

@@ -14,7 +14,6 @@ namespace {
 char gText[128];
 void* const kBuf = gText;
 const intptr_t kBufAddr = addr(gText);
-constexpr intptr_t k2to32 = intptr_t(1) << 32;
 
 struct Row {
    int32_t opcode;
@@ -53,8 +52,8 @@ const std::vector<Row> kBaseRows = {
     {effSetProgram, 0, 0, nullptr, 0, 0, {"setProgram", {0}}, 0},
     {effSetProgram, 0, 1, nullptr, 0, 0, {}, 0},
     {effSetProgram, 0, -1, nullptr, 0, 0, {"setProgram", {-1}}, 0},
-    {effSetProgram, 0, k2to32, nullptr, 0, 0, {}, 0},
-    {effSetProgram, 0, -k2to32, nullptr, 0, 0, {"setProgram", {0}}, 0},
+    WIDE_ONLY({effSetProgram, 0, kHigh32, nullptr, 0, 0, {}, 0}){
+        effSetProgram, 0, -kHigh32, nullptr, 0, 0, {"setProgram", {0}}, 0},
     {effGetProgram, 0, 0, nullptr, 0, -1, {"getProgram"}, -1},
     {effGetProgram, 0, 0, nullptr, 0, INT32_MIN, {"getProgram"}, INT32_MIN},
     {effSetProgramName, 0, 0, kBuf, 0, 0, {"setProgramName", {kBufAddr}}, 0},
@@ -64,17 +63,17 @@ const std::vector<Row> kBaseRows = {
     {effGetParamName, 1, 0, kBuf, 0, 0, {"getParameterName", {1, kBufAddr}}, 0},
     {effGetVu, 0, 0, nullptr, 0, 0, {}, 0},
     {effSetSampleRate, 0, 0, nullptr, 48000.0f, 0, {"setSampleRate", {}, 48000.0f}, 0},
-    {effSetBlockSize, 0, k2to32 + 512, nullptr, 0, 0, {"setBlockSize", {512}}, 0},
-    {effSetBlockSize, 0, 0xFFFFFFFF, nullptr, 0, 0, {"setBlockSize", {-1}}, 0},
-    {effMainsChanged, 0, 0, nullptr, 0, 0, {"suspend"}, 0},
+    {effSetBlockSize, 0, kHigh32 + 512, nullptr, 0, 0, {"setBlockSize", {512}}, 0},
+    WIDE_ONLY({effSetBlockSize, 0, 0xFFFFFFFF, nullptr, 0, 0, {"setBlockSize", {-1}}, 0}){
+        effMainsChanged, 0, 0, nullptr, 0, 0, {"suspend"}, 0},
     {effMainsChanged, 0, 1, nullptr, 0, 0, {"resume"}, 0},
     {effMainsChanged, 0, 2, nullptr, 0, 0, {"resume"}, 0},
     {effMainsChanged, 0, -1, nullptr, 0, 0, {"resume"}, 0},
-    {effMainsChanged, 0, k2to32, nullptr, 0, 0, {"resume"}, 0},
-    {effIdentify, 3, 7, kBuf, 1.0f, 0, {}, 0x4E764566},
+    WIDE_ONLY({effMainsChanged, 0, kHigh32, nullptr, 0, 0, {"resume"}, 0}){
+        effIdentify, 3, 7, kBuf, 1.0f, 0, {}, 0x4E764566},
     {effGetChunk, 0, 0, kBuf, 0, -1, {"getChunk", {kBufAddr, 0}}, -1},
     {effGetChunk, -7, 0, kBuf, 0, 42, {"getChunk", {kBufAddr, 1}}, 42},
-    {effSetChunk, 2, k2to32 + 16, kBuf, 0, -2, {"setChunk", {kBufAddr, 16, 1}}, -2},
+    {effSetChunk, 2, kHigh32 + 16, kBuf, 0, -2, {"setChunk", {kBufAddr, 16, 1}}, -2},
     {effSetChunk, 0, -1, kBuf, 0, 3, {"setChunk", {kBufAddr, -1, 0}}, 3},
     // Editor commands without an editor.
     {effEditGetRect, 0, 0, kBuf, 0, 0, {}, 0},
@@ -188,9 +187,8 @@ const std::vector<Row> kEditorRows = {
     {effEditKeyUp, 0, 0, nullptr, 1e30f, 1, {"editor.onKeyUp", {0, 0, 0}}, 1},
     {effEditKeyUp, 0, 0, nullptr, -1e30f, 1, {"editor.onKeyUp", {0, 0, 0}}, 1},
     {effEditKeyUp, 0, 0, nullptr, 4294967040.0f, 1, {"editor.onKeyUp", {0, 0, 0}}, 1},
-    {effSetEditKnobMode, 0, k2to32 + 3, nullptr, 0, 1, {"editor.setKnobMode", {3}}, 1},
-    {effSetEditKnobMode, 0, 0xFFFFFFFF, nullptr, 0, 0, {"editor.setKnobMode", {-1}}, 0},
-};
+    {effSetEditKnobMode, 0, kHigh32 + 3, nullptr, 0, 1, {"editor.setKnobMode", {3}}, 1},
+    WIDE_ONLY({effSetEditKnobMode, 0, 0xFFFFFFFF, nullptr, 0, 0, {"editor.setKnobMode", {-1}}, 0})};
 
 TEST(EditorCommands, ReachTheEditorWithTheirArguments) {
    runRows<RecordingEffectX>(kEditorRows, true);
@@ -213,7 +211,7 @@ const std::vector<Row> kExtendedRows = {
     // Category from value, program index from index, in that order.
     {effGetProgramNameIndexed,
      5,
-     k2to32 + 2,
+     kHigh32 + 2,
      kBuf,
      0,
      1,
@@ -222,10 +220,11 @@ const std::vector<Row> kExtendedRows = {
     {effGetInputProperties, 1, 0, kBuf, 0, 1, {"getInputProperties", {1, kBufAddr}}, 1},
     {effGetOutputProperties, 2, 0, kBuf, 0, 1, {"getOutputProperties", {2, kBufAddr}}, 1},
     {effGetPlugCategory, 0, 0, nullptr, 0, 2, {"getPlugCategory"}, 2},
-    {effOfflineNotify, -3, k2to32 + 4, kBuf, 0, 1, {"offlineNotify", {kBufAddr, 4, 1}}, 1},
+    {effOfflineNotify, -3, kHigh32 + 4, kBuf, 0, 1, {"offlineNotify", {kBufAddr, 4, 1}}, 1},
     {effOfflineNotify, 0, 4, kBuf, 0, 0, {"offlineNotify", {kBufAddr, 4, 0}}, 0},
-    {effOfflinePrepare, 0, 0xFFFFFFFF, kBuf, 0, 1, {"offlinePrepare", {kBufAddr, -1}}, 1},
-    {effOfflineRun, 0, k2to32 + 9, kBuf, 0, 1, {"offlineRun", {kBufAddr, 9}}, 1},
+    WIDE_ONLY(
+        {effOfflinePrepare, 0, 0xFFFFFFFF, kBuf, 0, 1, {"offlinePrepare", {kBufAddr, -1}}, 1}){
+        effOfflineRun, 0, kHigh32 + 9, kBuf, 0, 1, {"offlineRun", {kBufAddr, 9}}, 1},
     {effProcessVarIo, 0, 0, kBuf, 0, 1, {"processVariableIo", {kBufAddr}}, 1},
     {effSetSpeakerArrangement,
      0,
@@ -235,23 +234,22 @@ const std::vector<Row> kExtendedRows = {
      1,
      {"setSpeakerArrangement", {addr(&gSpeakerIn), addr(&gSpeakerOut)}},
      1},
-    {effSetBypass, 0, k2to32, nullptr, 0, 1, {"setBypass", {1}}, 1},
-    {effSetBypass, 0, 0, nullptr, 0, 0, {"setBypass", {0}}, 0},
+    WIDE_ONLY({effSetBypass, 0, kHigh32, nullptr, 0, 1, {"setBypass", {1}}, 1}){
+        effSetBypass, 0, 0, nullptr, 0, 0, {"setBypass", {0}}, 0},
     // A true answer is exactly 1, whatever else the operation did.
     {effGetEffectName, 0, 0, kBuf, 0, 7, {"getEffectName", {kBufAddr}}, 1},
     {effGetVendorString, 0, 0, kBuf, 0, 1, {"getVendorString", {kBufAddr}}, 1},
     {effGetProductString, 0, 0, kBuf, 0, 1, {"getProductString", {kBufAddr}}, 1},
     {effGetVendorVersion, 0, 0, nullptr, 0, -2, {"getVendorVersion"}, -2},
     // The one answer passed through at full width.
-    {effVendorSpecific,
-     -9,
-     0x123456789,
-     kBuf,
-     1.5f,
-     k2to32,
-     {"vendorSpecific", {-9, 0x123456789, kBufAddr}, 1.5f},
-     k2to32},
-    {effCanDo, 0, 0, kBuf, 0, -1, {"canDo", {kBufAddr}}, -1},
+    WIDE_ONLY({effVendorSpecific,
+               -9,
+               0x123456789,
+               kBuf,
+               1.5f,
+               kHigh32,
+               {"vendorSpecific", {-9, 0x123456789, kBufAddr}, 1.5f},
+               kHigh32}){effCanDo, 0, 0, kBuf, 0, -1, {"canDo", {kBufAddr}}, -1},
     {effGetTailSize, 0, 0, nullptr, 0, INT32_MAX, {"getGetTailSize"}, INT32_MAX},
     {effGetParameterProperties, 1, 0, kBuf, 0, 1, {"getParameterProperties", {1, kBufAddr}}, 1},
     {effGetVstVersion, 0, 0, nullptr, 0, 2400, {"getVstVersion"}, 2400},
@@ -280,11 +278,18 @@ const std::vector<Row> kExtendedRows = {
      0x54726D77},
     {effStartProcess, 0, 0, nullptr, 0, 1, {"startProcess"}, 1},
     {effStopProcess, 0, 0, nullptr, 0, -1, {"stopProcess"}, -1},
-    {effSetTotalSampleToProcess, 0, k2to32 + 7, nullptr, 0, 7, {"setTotalSampleToProcess", {7}}, 7},
-    {effSetPanLaw, 0, k2to32 + 1, nullptr, 0.5f, 1, {"setPanLaw", {1}, 0.5f}, 1},
+    {effSetTotalSampleToProcess,
+     0,
+     kHigh32 + 7,
+     nullptr,
+     0,
+     7,
+     {"setTotalSampleToProcess", {7}},
+     7},
+    {effSetPanLaw, 0, kHigh32 + 1, nullptr, 0.5f, 1, {"setPanLaw", {1}, 0.5f}, 1},
     {effBeginLoadBank, 0, 0, kBuf, 0, -1, {"beginLoadBank", {kBufAddr}}, -1},
     {effBeginLoadProgram, 0, 0, kBuf, 0, 1, {"beginLoadProgram", {kBufAddr}}, 1},
-    {effSetProcessPrecision, 0, k2to32 + 1, nullptr, 0, 1, {"setProcessPrecision", {1}}, 1},
+    {effSetProcessPrecision, 0, kHigh32 + 1, nullptr, 0, 1, {"setProcessPrecision", {1}}, 1},
     {effGetNumMidiInputChannels, 0, 0, nullptr, 0, 16, {"getNumMidiInputChannels"}, 16},
     {effGetNumMidiOutputChannels, 0, 0, nullptr, 0, -16, {"getNumMidiOutputChannels"}, -16},
     // Commands that read or write through ptr refuse a null one.
@@ -323,10 +328,10 @@ TEST(ExtendedDispatcher, DefaultAnswers) {
       if (op == effGetVstVersion) expected = 2400;
       if (op == effGetCurrentMidiProgram) expected = -1; // all bits set
       if (op == effSetTotalSampleToProcess) expected = 7;
-      EXPECT_EQ(dispatch(fx, op, 3, k2to32 + 7, kBuf, 2.0f), expected) << "opcode " << op;
+      EXPECT_EQ(dispatch(fx, op, 3, kHigh32 + 7, kBuf, 2.0f), expected) << "opcode " << op;
    }
    EXPECT_EQ(std::string(gText, sizeof gText), std::string(sizeof gText, 'x'));
-   EXPECT_EQ(dispatch(fx, effSetTotalSampleToProcess, 0, 0xFFFFFFFF), -1);
+   EXPECT_EQ(dispatch(fx, effSetTotalSampleToProcess, 0, intptr_t(UINT32_MAX)), -1);
    EXPECT_EQ(dispatch(fx, effCanBeAutomated, INT32_MIN), 1);
    // 28 answers 0 although getNumCategories answers 1; 43 changes no configuration.
    EXPECT_EQ(fx.getNumCategories(), 1);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/sanitizers.h"
+#include "tests/target.h"
 
 namespace {
 
@@ -244,9 +244,9 @@ float floatFromBits(uint32_t bits) {
 }
 
 #if defined(TRIMWISE_SANITIZED_ALLOCATOR)
-constexpr int kIterations = 100000;
+constexpr int kIterations = 100000 / kIterationDivisor;
 #else
-constexpr int kIterations = 600000;
+constexpr int kIterations = 600000 / kIterationDivisor;
 #endif
 
 TEST(FormattingProperty, RandomValuesStayInTheBufferAndShowExactDigits) {

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr intptr_t k2to32 = intptr_t(1) << 32;
 char gText[64];
 char gCapability[] = "offline";
 alignas(16) unsigned char gRecord[64]; // stands for any record passed by address
@@ -38,21 +37,21 @@ struct HostRow {
 const HostRow kRows[] = {
    // version 0 means a host too old to answer: 1.
    {"getMasterVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getMasterVersion(); }, 1, 0, 0, nullptr, 0, 0, 1, 1},
-   {"getMasterVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getMasterVersion(); }, 1, 0, 0, nullptr, 0, k2to32, 1, 1},
-   {"getMasterVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getMasterVersion(); }, 1, 0, 0, nullptr, 0, k2to32 + 2400, 2400, 1},
-   {"getCurrentUniqueId", [](AudioEffectX& fx) -> intptr_t { return fx.getCurrentUniqueId(); }, 2, 0, 0, nullptr, 0, k2to32 + 0x54726D77, 0x54726D77, 0},
+   {"getMasterVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getMasterVersion(); }, 1, 0, 0, nullptr, 0, kHigh32, 1, 1},
+   {"getMasterVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getMasterVersion(); }, 1, 0, 0, nullptr, 0, kHigh32 + 2400, 2400, 1},
+   {"getCurrentUniqueId", [](AudioEffectX& fx) -> intptr_t { return fx.getCurrentUniqueId(); }, 2, 0, 0, nullptr, 0, kHigh32 + 0x54726D77, 0x54726D77, 0},
    {"masterIdle", [](AudioEffectX& fx) -> intptr_t { fx.masterIdle(); return 0; }, 3, 0, 0, nullptr, 0, 5, 0, 0},
    // The host answers 0 for a connected pin; only the low 32 bits count.
    {"isInputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isInputConnected(3); }, 4, 3, 0, nullptr, 0, 0, 1, 1},
    {"isInputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isInputConnected(3); }, 4, 3, 0, nullptr, 0, 1, 0, 1},
-   {"isInputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isInputConnected(3); }, 4, 3, 0, nullptr, 0, k2to32, 1, 1},
+   WIDE_ONLY({"isInputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isInputConnected(3); }, 4, 3, 0, nullptr, 0, kHigh32, 1, 1})
    {"isOutputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isOutputConnected(3); }, 4, 3, 1, nullptr, 0, -1, 0, 1},
-   {"isOutputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isOutputConnected(3); }, 4, 3, 1, nullptr, 0, k2to32, 1, 1},
+   WIDE_ONLY({"isOutputConnected", [](AudioEffectX& fx) -> intptr_t { return fx.isOutputConnected(3); }, 4, 3, 1, nullptr, 0, kHigh32, 1, 1})
    // flag: any nonzero reply, all bits.
-   {"beginEdit", [](AudioEffectX& fx) -> intptr_t { return fx.beginEdit(7); }, 43, 7, 0, nullptr, 0, k2to32, 1, 0},
+   WIDE_ONLY({"beginEdit", [](AudioEffectX& fx) -> intptr_t { return fx.beginEdit(7); }, 43, 7, 0, nullptr, 0, kHigh32, 1, 0})
    {"endEdit", [](AudioEffectX& fx) -> intptr_t { return fx.endEdit(-1); }, 44, -1, 0, nullptr, 0, 0, 0, 0},
    {"ioChanged", [](AudioEffectX& fx) -> intptr_t { return fx.ioChanged(); }, 13, 0, 0, nullptr, 0, -1, 1, 0},
-   {"getHostVendorString", [](AudioEffectX& fx) -> intptr_t { return fx.getHostVendorString(gText); }, 32, 0, 0, gText, 0, k2to32, 1, 0},
+   WIDE_ONLY({"getHostVendorString", [](AudioEffectX& fx) -> intptr_t { return fx.getHostVendorString(gText); }, 32, 0, 0, gText, 0, kHigh32, 1, 0})
    {"getHostProductString", [](AudioEffectX& fx) -> intptr_t { return fx.getHostProductString(gText); }, 33, 0, 0, gText, 0, 0, 0, 0},
    {"updateDisplay", [](AudioEffectX& fx) -> intptr_t { return fx.updateDisplay(); }, 42, 0, 0, nullptr, 0, 2, 1, 0},
    {"sizeWindow", [](AudioEffectX& fx) -> intptr_t { return fx.sizeWindow(640, -480); }, 15, 640, -480, nullptr, 0, 1, 1, 0},
@@ -71,27 +70,27 @@ const HostRow kRows[] = {
    {"sendVstEventsToHost", [](AudioEffectX& fx) -> intptr_t { return fx.sendVstEventsToHost(record<VstEvents>()); }, 8, 0, 0, gRecord, 0, 1, 1, 0},
    {"sendVstEventsToHost", [](AudioEffectX& fx) -> intptr_t { return fx.sendVstEventsToHost(record<VstEvents>()); }, 8, 0, 0, gRecord, 0, 2, 0, 0},
    {"sendVstEventsToHost", [](AudioEffectX& fx) -> intptr_t { return fx.sendVstEventsToHost(record<VstEvents>()); }, 8, 0, 0, gRecord, 0, -1, 0, 0},
-   {"sendVstEventsToHost", [](AudioEffectX& fx) -> intptr_t { return fx.sendVstEventsToHost(record<VstEvents>()); }, 8, 0, 0, gRecord, 0, k2to32 + 1, 0, 0},
+   WIDE_ONLY({"sendVstEventsToHost", [](AudioEffectX& fx) -> intptr_t { return fx.sendVstEventsToHost(record<VstEvents>()); }, 8, 0, 0, gRecord, 0, kHigh32 + 1, 0, 0})
    {"sendVstEventsToHost", [](AudioEffectX& fx) -> intptr_t { return fx.sendVstEventsToHost(nullptr); }, 8, 0, 0, nullptr, 0, 1, 1, 0},
    // 0 or 1: never the reply itself.
    {"canHostDo", [](AudioEffectX& fx) -> intptr_t { return fx.canHostDo(gCapability); }, 37, 0, 0, gCapability, 0, -1, 1, 0},
    {"canHostDo", [](AudioEffectX& fx) -> intptr_t { return fx.canHostDo(gCapability); }, 37, 0, 0, gCapability, 0, 0, 0, 0},
-   {"canHostDo", [](AudioEffectX& fx) -> intptr_t { return fx.canHostDo(gCapability); }, 37, 0, 0, gCapability, 0, k2to32, 1, 0},
+   WIDE_ONLY({"canHostDo", [](AudioEffectX& fx) -> intptr_t { return fx.canHostDo(gCapability); }, 37, 0, 0, gCapability, 0, kHigh32, 1, 0})
    {"offlineGetCurrentPass", [](AudioEffectX& fx) -> intptr_t { return fx.offlineGetCurrentPass(); }, 28, 0, 0, nullptr, 0, 3, 1, 0},
    {"offlineGetCurrentMetaPass", [](AudioEffectX& fx) -> intptr_t { return fx.offlineGetCurrentMetaPass(); }, 29, 0, 0, nullptr, 0, 3, 1, 0},
    // low 32 bits, as signed.
-   {"getInputLatency", [](AudioEffectX& fx) -> intptr_t { return fx.getInputLatency(); }, 18, 0, 0, nullptr, 0, 7 * k2to32 + 5, 5, 0},
-   {"getOutputLatency", [](AudioEffectX& fx) -> intptr_t { return fx.getOutputLatency(); }, 19, 0, 0, nullptr, 0, 0xFFFFFFFF, -1, 0},
-   {"getCurrentProcessLevel", [](AudioEffectX& fx) -> intptr_t { return fx.getCurrentProcessLevel(); }, 23, 0, 0, nullptr, 0, k2to32 + 2, 2, 0},
-   {"getAutomationState", [](AudioEffectX& fx) -> intptr_t { return fx.getAutomationState(); }, 24, 0, 0, nullptr, 0, -k2to32 + 3, 3, 0},
-   {"getHostVendorVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getHostVendorVersion(); }, 34, 0, 0, nullptr, 0, k2to32 - 2, -2, 0},
-   {"getHostLanguage", [](AudioEffectX& fx) -> intptr_t { return fx.getHostLanguage(); }, 38, 0, 0, nullptr, 0, k2to32 + 1, 1, 0},
-   {"tempoAt", [](AudioEffectX& fx) -> intptr_t { return fx.tempoAt(-5); }, 10, 0, -5, nullptr, 0, k2to32 + 120, 120, 0},
-   {"getNumAutomatableParameters", [](AudioEffectX& fx) -> intptr_t { return fx.getNumAutomatableParameters(); }, 11, 0, 0, nullptr, 0, k2to32 + 2, 2, 0},
+   {"getInputLatency", [](AudioEffectX& fx) -> intptr_t { return fx.getInputLatency(); }, 18, 0, 0, nullptr, 0, 7 * kHigh32 + 5, 5, 0},
+   WIDE_ONLY({"getOutputLatency", [](AudioEffectX& fx) -> intptr_t { return fx.getOutputLatency(); }, 19, 0, 0, nullptr, 0, 0xFFFFFFFF, -1, 0})
+   {"getCurrentProcessLevel", [](AudioEffectX& fx) -> intptr_t { return fx.getCurrentProcessLevel(); }, 23, 0, 0, nullptr, 0, kHigh32 + 2, 2, 0},
+   {"getAutomationState", [](AudioEffectX& fx) -> intptr_t { return fx.getAutomationState(); }, 24, 0, 0, nullptr, 0, -kHigh32 + 3, 3, 0},
+   {"getHostVendorVersion", [](AudioEffectX& fx) -> intptr_t { return fx.getHostVendorVersion(); }, 34, 0, 0, nullptr, 0, kHigh32 - 2, -2, 0},
+   {"getHostLanguage", [](AudioEffectX& fx) -> intptr_t { return fx.getHostLanguage(); }, 38, 0, 0, nullptr, 0, kHigh32 + 1, 1, 0},
+   {"tempoAt", [](AudioEffectX& fx) -> intptr_t { return fx.tempoAt(-5); }, 10, 0, -5, nullptr, 0, kHigh32 + 120, 120, 0},
+   {"getNumAutomatableParameters", [](AudioEffectX& fx) -> intptr_t { return fx.getNumAutomatableParameters(); }, 11, 0, 0, nullptr, 0, kHigh32 + 2, 2, 0},
    {"getParameterQuantization", [](AudioEffectX& fx) -> intptr_t { return fx.getParameterQuantization(); }, 12, 0, 0, nullptr, 0, INT32_MIN, INT32_MIN, 0},
-   {"willProcessReplacing", [](AudioEffectX& fx) -> intptr_t { return fx.willProcessReplacing(); }, 22, 0, 0, nullptr, 0, k2to32 + 1, 1, 0},
+   {"willProcessReplacing", [](AudioEffectX& fx) -> intptr_t { return fx.willProcessReplacing(); }, 22, 0, 0, nullptr, 0, kHigh32 + 1, 1, 0},
    // whole: negative replies unchanged.
-   {"hostVendorSpecific", [](AudioEffectX& fx) -> intptr_t { return fx.hostVendorSpecific(-9, 0x123456789, gRecord, 1.5f); }, 35, -9, 0x123456789, gRecord, 1.5f, -0x123456789, -0x123456789, 0},
+   WIDE_ONLY({"hostVendorSpecific", [](AudioEffectX& fx) -> intptr_t { return fx.hostVendorSpecific(-9, 0x123456789, gRecord, 1.5f); }, 35, -9, 0x123456789, gRecord, 1.5f, -0x123456789, -0x123456789, 0})
    // address: the reply's bits.
    {"getTimeInfo", [](AudioEffectX& fx) -> intptr_t { return addr(fx.getTimeInfo(-2)); }, 7, 0, -2, nullptr, 0, kRecordAddr, kRecordAddr, 0},
    {"getDirectory", [](AudioEffectX& fx) -> intptr_t { return addr(fx.getDirectory()); }, 41, 0, 0, nullptr, 0, kRecordAddr, kRecordAddr, 0},
@@ -172,13 +171,10 @@ TEST_F(HostServices, UpdateSampleRateAndBlockSizeKeepTheOldValueOnNonPositiveRep
        {16, 48000, 48000.0, 1024},
        {16, 0, 48000.0, 1024},
        {16, -1, 48000.0, 1024},
-       {16, k2to32, 4294967296.0, 1024},
-       {17, 512, 4294967296.0, 512},
-       {17, k2to32, 4294967296.0, 512},
-       {17, -1, 4294967296.0, 512},
-       {17, 0xFFFFFFFF, 4294967296.0, 512},
-       {17, k2to32 + 64, 4294967296.0, 64},
-   };
+       WIDE_ONLY({16, kHigh32, 4294967296.0, 1024}) WIDE_ONLY({17, 512, 4294967296.0, 512})
+           WIDE_ONLY({17, kHigh32, 4294967296.0, 512}) WIDE_ONLY({17, -1, 4294967296.0, 512})
+               WIDE_ONLY({17, 0xFFFFFFFF, 4294967296.0, 512})
+                   WIDE_ONLY({17, kHigh32 + 64, 4294967296.0, 64})};
    for (const Step& s : steps) {
       SCOPED_TRACE(::testing::Message() << "opcode " << s.opcode << " reply " << s.reply);
       log.calls.clear();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "framework/audio_effect_x.h"
+#include "tests/target.h"
 
 #include <cstdint>
 #include <map>

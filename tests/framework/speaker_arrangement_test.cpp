@@ -11,7 +11,7 @@
 #include <malloc.h>
 #include <vector>
 
-#include "tests/sanitizers.h"
+#include "tests/target.h"
 
 #if defined(TRIMWISE_ADDRESS_SANITIZER)
 // The largest arrangement asks for 2 GiB: a refusal must come back as null, as from the
@@ -52,7 +52,7 @@ TEST_F(SpeakerArrangements, AllocateGivesAZeroBlockSizedToTheCount) {
    }
 }
 
-#if !defined(TRIMWISE_SANITIZED_ALLOCATOR)
+#if defined(TRIMWISE_HEAP_STATISTICS)
 // A block that is not released before the next one is obtained shows as heap growth. (The
 // sanitizer builds find the same fault as a leak.)
 TEST_F(SpeakerArrangements, ReallocationReleasesTheOldBlock) {

@@ -81,7 +81,7 @@ TEST_F(CommandTest, ProgramSelectionKeepsTheOneName) {
    EXPECT_EQ(fx.dispatch(effGetProgram), 0);
    fx.dispatch(effSetProgram, 0, 1); // beyond the one program: ignored
    EXPECT_EQ(fx.dispatch(effGetProgram), 0);
-   fx.dispatch(effSetProgram, 0, intptr_t(1) << 32); // the whole value counts, not its low bits
+   fx.dispatch(effSetProgram, 0, kHigh32); // the whole value counts, not its low bits
    EXPECT_EQ(fx.dispatch(effGetProgram), 0);
    fx.dispatch(effSetProgram, 0, -1); // no lower bound
    EXPECT_EQ(fx.dispatch(effGetProgram), intptr_t(-1));
@@ -105,15 +105,15 @@ TEST_F(CommandTest, DefaultAnswersTouchNothing) {
    const DefaultAnswer rows[] = {
        {"VST version", effGetVstVersion, 0, 0, 2400},
        {"current MIDI program, full width", effGetCurrentMidiProgram, 0, 0, -1},
-       {"total samples, low 32 bits", effSetTotalSampleToProcess, 0, 0x100000007, 7},
-       {"total samples, sign-extended", effSetTotalSampleToProcess, 0, 0xFFFFFFFF, -1},
+       {"total samples, low 32 bits", effSetTotalSampleToProcess, 0, kHigh32 + 7, 7},
+       {"total samples, sign-extended", effSetTotalSampleToProcess, 0, intptr_t(UINT32_MAX), -1},
        {"plug-in category", effGetPlugCategory, 0, 0, 0},
        {"automatable, index 0", effCanBeAutomated, 0, 0, 1},
        {"automatable, index 1", effCanBeAutomated, 1, 0, 1},
        {"automatable, any index", effCanBeAutomated, -7, 0, 1},
        {"identify", effIdentify, 0, 0, 0x4E764566},
        {"identify, other arguments", effIdentify, 5, -3, 0x4E764566},
-       {"bypass", effSetBypass, 0, intptr_t(1) << 32, 0},
+       {"bypass", effSetBypass, 0, kHigh32, 0},
        {"tail size", effGetTailSize, 0, 0, 0},
        {"program name indexed", effGetProgramNameIndexed, 0, 0, 0},
        {"string to parameter", effString2Parameter, 0, 0, 0},

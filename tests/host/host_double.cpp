@@ -1,6 +1,11 @@
 #include "tests/host/host_double.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -9,6 +14,38 @@
 
 namespace hostdouble {
 
+#if defined(_WIN32)
+namespace {
+// The build writes Unix paths; under wine, drive Z: is the Unix root.
+std::string nativePath(const char* path) {
+   std::string native = path[0] == '/' ? std::string("Z:") + path : std::string(path);
+   for (char& c : native)
+      if (c == '/') c = '\\';
+   return native;
+}
+
+std::string lastError() {
+   char text[256] = "";
+   const DWORD code = GetLastError();
+   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                  text, sizeof text, nullptr);
+   return "error " + std::to_string(code) + ": " + text;
+}
+} // namespace
+
+PluginLibrary::PluginLibrary(const char* path) : handle_(LoadLibraryA(nativePath(path).c_str())) {
+   if (handle_ == nullptr) error_ = lastError();
+}
+
+PluginLibrary::~PluginLibrary() {
+   if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+void* PluginLibrary::symbol(const char* name) const {
+   if (handle_ == nullptr) return nullptr;
+   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+}
+#else
 PluginLibrary::PluginLibrary(const char* path) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
    if (handle_ == nullptr) {
       const char* why = dlerror();
@@ -23,6 +60,7 @@ PluginLibrary::~PluginLibrary() {
 void* PluginLibrary::symbol(const char* name) const {
    return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
 }
+#endif
 
 EntryProc PluginLibrary::entry() const {
    return reinterpret_cast<EntryProc>(symbol("VSTPluginMain"));

@@ -1,12 +1,13 @@
-// A test host: loads the built plug-in with dlopen and drives it only through the AEffect record
-// and a recording host callback, as a real host does. Shared by the host and effect tests.
+// A test host: loads the built plug-in as a host does (dlopen, or LoadLibrary on Windows) and
+// drives it only through the AEffect record and a recording host callback. Shared by the host,
+// effect, layout and kernel tests.
 #pragma once
 
 #include "framework/plugin_interface.h"
 
 #include <gtest/gtest.h>
 
-#include "tests/sanitizers.h"
+#include "tests/target.h"
 #include <cstddef>
 
 #include <cstdint>
@@ -21,7 +22,7 @@ using ::kSanitizedAllocator;
 
 using EntryProc = AEffect* (*)(audioMasterCallback hostCallback);
 
-// One dlopen handle on a shared library; closed on destruction.
+// One loaded shared library (dlopen or LoadLibrary handle); closed on destruction.
 class PluginLibrary {
 public:
    explicit PluginLibrary(const char* path);

@@ -1,19 +1,19 @@
 // The kernels and their run-time selection leave the floating-point environment alone: no
 // control bit changes (rounding, flush modes, exception masks) when the plug-in is loaded and
 // when it processes, and no exception flag is raised for samples that lie past the block.
-// The built plug-in is loaded with dlopen and driven through its record, as a host does.
+// The built plug-in is loaded and driven through its record, as a host does.
 #include "effect/gain_kernels.h"
 #include "framework/plugin_interface.h"
+#include "tests/host/host_double.h"
 
 #include <gtest/gtest.h>
-
-#include <dlfcn.h>
 
 #include <bit>
 #include <cfenv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,7 +26,7 @@ namespace {
 // Every control bit of the floating-point units, without the sticky exception flags.
 struct ControlState {
    int rounding = 0;
-   unsigned int mxcsr = 0;
+   unsigned int vector = 0; // x86 MXCSR, aarch64 FPCR
    unsigned short x87 = 0;
    bool operator==(const ControlState&) const = default;
 };
@@ -36,8 +36,10 @@ ControlState controlState() {
    s.rounding = std::fegetround();
 #if defined(__x86_64__) || defined(__i386__)
    constexpr unsigned int kStatusFlags = 0x3f;
-   s.mxcsr = _mm_getcsr() & ~kStatusFlags;
+   s.vector = _mm_getcsr() & ~kStatusFlags;
    __asm__ volatile("fnstcw %0" : "=m"(s.x87));
+#elif defined(__aarch64__)
+   s.vector = static_cast<unsigned int>(__builtin_aarch64_get_fpcr());
 #endif
    return s;
 }
@@ -52,6 +54,8 @@ public:
 #if defined(__x86_64__) || defined(__i386__)
       constexpr unsigned int kFlushToZero = 0x8000, kDenormalsAreZero = 0x0040;
       _mm_setcsr(_mm_getcsr() | kFlushToZero | kDenormalsAreZero);
+#elif defined(__aarch64__)
+      __builtin_aarch64_set_fpcr(__builtin_aarch64_get_fpcr() | (1u << 24)); // FZ
 #endif
    }
    ~UnusualEnvironment() {
@@ -131,16 +135,15 @@ TEST(GainKernelEnvironment, NoExceptionFlagFromSamplesPastTheBlock) {
 }
 
 // The shipped library makes its own choice while it is loaded; a host's environment must come
-// out of dlopen, instance creation and processing as it went in.
+// out of loading, instance creation and processing as it went in.
 TEST(GainKernelEnvironment, LoadingAndProcessingThePluginKeepTheControlState) {
    UnusualEnvironment unusual;
    const ControlState before = controlState();
-   void* library = dlopen(TRIMWISE_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-   ASSERT_NE(library, nullptr) << dlerror();
-   EXPECT_EQ(controlState(), before) << "after dlopen";
+   auto library = std::make_unique<hostdouble::PluginLibrary>(TRIMWISE_PLUGIN_PATH);
+   ASSERT_TRUE(library->loaded()) << library->error();
+   EXPECT_EQ(controlState(), before) << "after loading";
 
-   auto entry =
-       reinterpret_cast<AEffect* (*)(audioMasterCallback)>(dlsym(library, "VSTPluginMain"));
+   hostdouble::EntryProc entry = library->entry();
    ASSERT_NE(entry, nullptr);
    AEffect* effect = entry(versionHost);
    ASSERT_NE(effect, nullptr);
@@ -181,7 +184,7 @@ TEST(GainKernelEnvironment, LoadingAndProcessingThePluginKeepTheControlState) {
    EXPECT_EQ(controlState(), before) << "after processing";
 
    effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
-   dlclose(library);
+   library.reset();
 }
 
 } // namespace

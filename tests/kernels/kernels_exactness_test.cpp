@@ -14,8 +14,11 @@
 #include <string>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
 #include <cfenv>
+#include <cstdio>
+#include <set>
+
+#if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
 #endif
 
@@ -135,13 +138,34 @@ std::vector<std::string> kernelNames() {
    return names;
 }
 
+// Which kernels this run exercised and which it skipped because the processor (real or
+// emulated) lacks their instructions; printed when the run ends, so a log shows what was covered.
+struct KernelCoverage : ::testing::Environment {
+   static inline std::set<std::string> ran, skipped;
+
+   void TearDown() override {
+      std::string line = "[ kernels  ] ran:";
+      for (const std::string& k : ran)
+         line += " " + k;
+      line += "; skipped, processor lacks them:";
+      for (const std::string& k : skipped)
+         line += " " + k;
+      if (skipped.empty()) line += " none";
+      std::printf("%s\n", line.c_str());
+   }
+};
+[[maybe_unused]] ::testing::Environment* const kCoverage =
+    ::testing::AddGlobalTestEnvironment(new KernelCoverage);
+
 class GainKernelExactness : public ::testing::TestWithParam<std::string> {
 protected:
    void SetUp() override {
       if (!trimwise::forceGainKernel(GetParam())) {
+         KernelCoverage::skipped.insert(GetParam());
          GTEST_SKIP() << "this processor cannot run the " << GetParam() << " kernel";
       }
       ASSERT_EQ(trimwise::activeGainKernel().name, GetParam());
+      KernelCoverage::ran.insert(GetParam());
    }
    void TearDown() override { trimwise::selectWidestGainKernel(); }
 
@@ -214,16 +238,40 @@ TEST_P(GainKernelExactness, DoubleOverlaps) {
    overlaps<double>();
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+// Denormals flushed to zero, in inputs and results, until destroyed: MXCSR's FTZ and DAZ bits on
+// x86, FPCR's FZ bit on aarch64 (which covers both there).
+class FlushDenormals {
+public:
+#if defined(__aarch64__)
+   FlushDenormals() : saved(__builtin_aarch64_get_fpcr()) {
+      __builtin_aarch64_set_fpcr(saved | (1u << 24));
+   }
+   ~FlushDenormals() {
+      __builtin_aarch64_set_fpcr(saved);
+   }
+#else
+   FlushDenormals() : saved(_mm_getcsr()) {
+      _mm_setcsr(saved | 0x8000 | 0x0040);
+   }
+   ~FlushDenormals() {
+      _mm_setcsr(saved);
+   }
+#endif
+   FlushDenormals(const FlushDenormals&) = delete;
+   FlushDenormals& operator=(const FlushDenormals&) = delete;
+
+private:
+   unsigned int saved;
+};
+
 // A host may run its audio thread with denormals flushed and another rounding mode: every kernel
-// must round exactly as the scalar multiply does under the same MXCSR.
+// must round exactly as the scalar multiply does under the same control register.
 TEST_P(GainKernelExactness, FollowsTheCallersRoundingAndFlushModes) {
-   const unsigned int savedCsr = _mm_getcsr();
    const int savedRounding = std::fegetround();
-   constexpr unsigned int kFlushToZero = 0x8000, kDenormalsAreZero = 0x0040;
    for (int rounding : {FE_TOWARDZERO, FE_UPWARD}) {
       std::fesetround(rounding);
-      _mm_setcsr(_mm_getcsr() | kFlushToZero | kDenormalsAreZero);
+      FlushDenormals flush;
       for (size_t n = 0; n <= 70; ++n) {
          std::vector<double> d(2 * n + 40);
          std::vector<float> f(2 * n + 40);
@@ -232,9 +280,8 @@ TEST_P(GainKernelExactness, FollowsTheCallersRoundingAndFlushModes) {
          expectDefinition<double>(d, {1, n + 20, 1, n + 20}, n, 0.1f, 3e-300);
          expectDefinition<float>(f, {0, n + 20, 3, n + 23}, n, 0.1f, 3e-30f);
       }
-      _mm_setcsr(savedCsr);
-      std::fesetround(savedRounding);
    }
+   std::fesetround(savedRounding);
 }
 #endif
 

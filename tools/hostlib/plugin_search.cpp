@@ -38,23 +38,29 @@ std::string folderList(const std::vector<SearchFolder>& folders) {
    return list;
 }
 
+// Adds the folders of a colon-separated list, skipping empty entries.
+void appendList(std::vector<SearchFolder>& folders, const std::string& text, const char* origin) {
+   for (size_t start = 0; start <= text.size();) {
+      const size_t colon = std::min(text.find(':', start), text.size());
+      if (colon > start) folders.push_back({text.substr(start, colon - start), origin});
+      start = colon + 1;
+   }
+}
+
 } // namespace
 
 std::vector<SearchFolder> searchPath() {
    std::vector<SearchFolder> folders;
-   if (const char* vstPath = std::getenv("VST_PATH")) {
-      const std::string text = vstPath;
-      for (size_t start = 0; start <= text.size();) {
-         const size_t colon = std::min(text.find(':', start), text.size());
-         if (colon > start) folders.push_back({text.substr(start, colon - start), "VST_PATH"});
-         start = colon + 1;
-      }
-   }
+   if (const char* vstPath = std::getenv("VST_PATH")) appendList(folders, vstPath, "VST_PATH");
    if (const std::string home = homeFolder(); !home.empty()) {
       folders.push_back({(fs::path(home) / ".vst").string(), "home"});
    }
-   for (const char* folder : kSystemFolders)
-      folders.push_back({folder, "system"});
+   if (const char* system = std::getenv("PLUGHOST_SYSTEM_PATH")) {
+      appendList(folders, system, "system");
+   } else {
+      for (const char* folder : kSystemFolders)
+         folders.push_back({folder, "system"});
+   }
    return folders;
 }
 

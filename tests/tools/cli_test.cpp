@@ -408,14 +408,16 @@ TEST_F(SearchPath, ListShowsTheFoldersInOrderAndWhatEachHolds) {
             Row{"1", file("first"), "VST_PATH", "1 plug-in"},
             Row{"2", file("absent"), "VST_PATH", "missing"},
             Row{"3", file("home/.vst"), "home", "1 plug-in"},
-            Row{"4", file("system"), "system", "0 plug-ins"},
-            Row{"Trimwise.so", "Trimwise", "Quillmark, LLC", "'Trmw'", "2", "2", "1"},
-            Row{"Trimwise.so", "Trimwise", "Quillmark, LLC", "'Trmw'", "2", "2", "3, hidden by 1"},
+            Row{"4", file("home/.lxvst"), "home", "missing"},
+            Row{"5", file("system"), "system", "0 plug-ins"},
+            Row{"Trimwise.so", "Trimwise", "Quillmark, LLC", "'Trmw'", "Unknown", "2", "2", "1"},
+            Row{"Trimwise.so", "Trimwise", "Quillmark, LLC", "'Trmw'", "Unknown", "2", "2",
+                "3, hidden by 1"},
         }) {
       EXPECT_NE(std::find(lines.begin(), lines.end(), row), lines.end()) << joined(row) << "\n"
                                                                          << run.out;
    }
-   EXPECT_NE(run.out.find("\nnot usable:\n  " + refusing + ": '" + refusing +
+   EXPECT_NE(run.out.find("\nnot usable:\n  Refusing.so (refused): '" + refusing +
                           "' returned no plug-in instance\n"),
              std::string::npos)
        << run.out;
@@ -425,7 +427,8 @@ TEST_F(SearchPath, ListShowsTheFoldersInOrderAndWhatEachHolds) {
    ASSERT_EQ(json.code, 0) << json.err;
    for (const std::string& part :
         {R"({"path":")" + file("absent") + R"(","origin":"VST_PATH","exists":false})",
-         R"({"path":")" + file("home/.vst/Trimwise.so") + R"(","usable":true,"shadowed":true,)",
+         R"({"path":")" + file("home/.vst/Trimwise.so") +
+             R"(","usable":true,"shadowed":true,"folder":3,)",
          std::string(R"("uniqueId":1416785271,"inputs":2,"outputs":2})")}) {
       EXPECT_NE(json.out.find(part), std::string::npos) << part << "\n" << json.out;
    }
@@ -450,7 +453,8 @@ TEST_F(SearchPath, ABareNameIsTheFirstMatchOnThePath) {
    const Outcome missing = plughost({"info", "Nothing"}, env());
    EXPECT_EQ(missing.code, 4);
    EXPECT_NE(missing.err.find("no plug-in 'Nothing' here or in " + file("first") + ", " +
-                              file("absent") + ", " + file("home/.vst") + ", " + file("system")),
+                              file("absent") + ", " + file("home/.vst") + ", " +
+                              file("home/.lxvst") + ", " + file("system")),
              std::string::npos)
        << missing.err;
 }

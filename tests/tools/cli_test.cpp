@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -430,6 +432,48 @@ TEST_F(SearchPath, ListShowsTheFoldersInOrderAndWhatEachHolds) {
          R"({"path":")" + file("home/.vst/Trimwise.so") +
              R"(","usable":true,"shadowed":true,"folder":3,)",
          std::string(R"("uniqueId":1416785271,"inputs":2,"outputs":2})")}) {
+      EXPECT_NE(json.out.find(part), std::string::npos) << part << "\n" << json.out;
+   }
+}
+
+// Probes run in children with a time limit: a plug-in that crashes or hangs is listed with why,
+// and the others are listed all the same.
+TEST_F(SearchPath, APlugInThatCrashesOrHangsWhileProbedIsListedAsSuchWithTheReason) {
+   namespace fs = std::filesystem;
+   fs::create_directories(dir / "system/faulty");
+   fs::copy_file(FAKE_CRASHING_PATH, dir / "system/faulty/Crashing.so");
+   fs::copy_file(FAKE_HANGING_PATH, dir / "system/faulty/Hanging.so");
+   fs::copy_file(FAKE_ODD_TEXTS_PATH, dir / "system/Odd.so");
+   const auto start = std::chrono::steady_clock::now();
+   const Outcome run = plughost({"list", "--timeout", "0.5"}, env());
+   ASSERT_EQ(run.code, 0) << run.err;
+   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+   for (const std::string& line :
+        {"\n  faulty/Crashing.so (crashed): plug-in '" + file("system/faulty/Crashing.so") +
+             "' crashed while loading: SIGSEGV",
+         "\n  faulty/Hanging.so (hung): plug-in '" + file("system/faulty/Hanging.so") +
+             "' did not finish loading within 0.5 seconds\n"}) {
+      EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+   }
+   const auto lines = rows(run.out);
+   const std::vector<std::string> odd{
+       "Odd.so", "Fake \xC2\xB5s\\x01\\xFF", "'Fake'", "Spacializer", "2", "2", "5"};
+   EXPECT_NE(std::find(lines.begin(), lines.end(), odd), lines.end()) << run.out;
+}
+
+TEST_F(Cli, InfoShowsTextsAsUtf8WithTheRestEscapedAndNoProgramWhereThereAreNone) {
+   const Outcome text = plughost({"info", FAKE_ODD_TEXTS_PATH});
+   ASSERT_EQ(text.code, 0) << text.err;
+   for (const char* line : {"\nname            Fake \xC2\xB5s\\x01\\xFF\n",
+                            "\ncategory        Spacializer (5)\n", "\nprogram         none\n"}) {
+      EXPECT_NE(("\n" + text.out).find(line), std::string::npos) << line << "\n" << text.out;
+   }
+   const Outcome json = plughost({"info", FAKE_ODD_TEXTS_PATH, "--json"});
+   ASSERT_EQ(json.code, 0) << json.err;
+   for (const char* part : {R"("name":"Fake )"
+                            "\xC2\xB5"
+                            R"(s\\x01\\xFF")",
+                            R"("categoryName":"Spacializer")", R"("programs":0,"program":null)"}) {
       EXPECT_NE(json.out.find(part), std::string::npos) << part << "\n" << json.out;
    }
 }

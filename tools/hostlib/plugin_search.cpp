@@ -20,17 +20,6 @@ namespace {
 constexpr const char* kSystemFolders[] = {"/usr/local/lib/vst", "/usr/local/lib/lxvst",
                                           "/usr/lib/vst", "/usr/lib/lxvst"};
 
-// The folder inside a bundle's Contents that holds the library for this machine.
-#if defined(__x86_64__)
-constexpr const char* kBundleArch = "x86_64-linux";
-#elif defined(__aarch64__)
-constexpr const char* kBundleArch = "aarch64-linux";
-#elif defined(__i386__)
-constexpr const char* kBundleArch = "i686-linux";
-#else
-constexpr const char* kBundleArch = "unknown-linux";
-#endif
-
 // Deeper than any plug-in collection nests; only a guard against pathological trees.
 constexpr int kMaxDepth = 32;
 

@@ -15,6 +15,17 @@ struct SearchFolder {
    std::string origin; // "VST_PATH", "LXVST_PATH", "home" or "system": why it is on the path
 };
 
+// The folder inside an X.vst bundle's Contents that holds the library for this machine.
+#if defined(__x86_64__)
+inline constexpr const char* kBundleArch = "x86_64-linux";
+#elif defined(__aarch64__)
+inline constexpr const char* kBundleArch = "aarch64-linux";
+#elif defined(__i386__)
+inline constexpr const char* kBundleArch = "i686-linux";
+#else
+inline constexpr const char* kBundleArch = "unknown-linux";
+#endif
+
 // The search path in order, from the environment as it is now. Empty list entries are skipped;
 // folders that do not exist are kept, so that `list` can say so. PLUGHOST_SYSTEM_PATH, when
 // set, replaces the four system folders (an empty value: none), for tests and sandboxes.

@@ -31,12 +31,11 @@ const char* statusName(ProbeOutcome::Status status) {
 }
 
 // The plug-in's place as the table shows it: relative to its folder, or its real path where a
-// link led elsewhere.
+// link on the way led elsewhere.
 std::string shownPath(const FoundPlugin& found, const SearchFolder& folder) {
    std::error_code error;
-   const auto direct = std::filesystem::weakly_canonical(
-       std::filesystem::path(folder.path) / found.relative, error);
-   return !error && direct.string() == found.path ? found.relative : found.path;
+   const auto base = std::filesystem::canonical(folder.path, error);
+   return !error && (base / found.relative).string() == found.path ? found.relative : found.path;
 }
 
 } // namespace

@@ -90,7 +90,7 @@ private:
       if (!visited_.emplace(info.st_dev, info.st_ino).second) return;
       DIR* dir = opendir(path.c_str());
       if (!dir) {
-         if (depth > 0) result.unreadable.push_back(path);
+         result.unreadable.push_back(path);
          return;
       }
       std::vector<std::string> names;

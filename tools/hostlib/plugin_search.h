@@ -46,7 +46,7 @@ struct SearchResult {
    std::vector<FoundPlugin> plugins;
    // Shared libraries left out because their dynamic symbols hold no entry point.
    std::vector<std::string> notPlugins;
-   // Folders below the search folders that could not be read.
+   // Folders that exist but could not be read, search folders included.
    std::vector<std::string> unreadable;
 };
 

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -117,9 +118,12 @@ int runList(const ListOptions& options) {
       size_t count = 0;
       for (size_t i = 0; i < search.plugins.size(); ++i)
          count += search.plugins[i].folder == f && probes[i].status == ProbeOutcome::Status::opened;
+      const bool unreadable = std::find(search.unreadable.begin(), search.unreadable.end(),
+                                        folders[f].path) != search.unreadable.end();
       path.add({std::to_string(f + 1), folders[f].path, folders[f].origin,
-                !exists[f] ? "missing"
-                           : std::to_string(count) + (count == 1 ? " plug-in" : " plug-ins")});
+                !exists[f]   ? "missing"
+                : unreadable ? "unreadable"
+                             : std::to_string(count) + (count == 1 ? " plug-in" : " plug-ins")});
    }
    out << path.text("  ") << '\n';
    TextTable table({"file", "name", "vendor", "unique ID", "category", "in", "out", "folder"},
@@ -147,22 +151,28 @@ int runList(const ListOptions& options) {
                  categoryName(s.category), std::to_string(s.inputs), std::to_string(s.outputs),
                  folder});
    }
-   if (usable > 0) out << "plug-ins:\n" << table.text("  ");
-   if (!unusable.empty()) out << (usable > 0 ? "\n" : "") << "not usable:\n" << unusable;
-   if (!search.unreadable.empty()) {
-      out << "\nfolders that could not be read:\n";
-      for (const auto& folder : search.unreadable)
-         out << "  " << folder << '\n';
+   // The sections after the search path, each one only if it has something to say.
+   std::vector<std::string> sections;
+   if (usable > 0) sections.push_back("plug-ins:\n" + table.text("  "));
+   if (!unusable.empty()) sections.push_back("not usable:\n" + unusable);
+   std::string below;
+   for (const auto& folder : search.unreadable) {
+      if (std::none_of(folders.begin(), folders.end(),
+                       [&](const SearchFolder& f) { return f.path == folder; })) {
+         below += "  " + folder + "\n";
+      }
    }
-   if (!search.notPlugins.empty()) {
-      out << "\n"
-          << search.notPlugins.size()
-          << (search.notPlugins.size() == 1 ? " shared library" : " shared libraries")
-          << " without an entry point left out (plughost list --json names them)\n";
+   if (!below.empty()) sections.push_back("folders that could not be read:\n" + below);
+   if (const size_t n = search.notPlugins.size()) {
+      sections.push_back(std::to_string(n) + (n == 1 ? " shared library" : " shared libraries") +
+                         " without an entry point left out (plughost list --json names them)\n");
    }
    if (search.plugins.empty()) {
-      out << "no plug-ins found; set VST_PATH or install into one of the folders above\n";
+      sections.push_back(
+          "no plug-ins found; set VST_PATH or install into one of the folders above\n");
    }
+   for (size_t i = 0; i < sections.size(); ++i)
+      out << (i > 0 ? "\n" : "") << sections[i];
    std::cout << out.str();
    return 0;
 }

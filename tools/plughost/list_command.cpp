@@ -2,6 +2,7 @@
 
 #include "tools/hostlib/plugin_probe.h"
 #include "tools/hostlib/plugin_search.h"
+#include "tools/hostlib/plugin_text.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/commands.h"
 #include "tools/plughost/text_table.h"
@@ -33,10 +34,13 @@ const char* statusName(ProbeOutcome::Status status) {
 
 // The plug-in's place as the table shows it: relative to its folder, or its real path where a
 // link on the way led elsewhere.
+// File names may hold any byte but '/' and NUL; control bytes are escaped as in plug-in texts.
 std::string shownPath(const FoundPlugin& found, const SearchFolder& folder) {
    std::error_code error;
    const auto base = std::filesystem::canonical(folder.path, error);
-   return !error && (base / found.relative).string() == found.path ? found.relative : found.path;
+   const std::string& shown =
+       !error && (base / found.relative).string() == found.path ? found.relative : found.path;
+   return pluginText(shown.data(), shown.size());
 }
 
 } // namespace
@@ -135,7 +139,8 @@ int runList(const ListOptions& options) {
       const auto& probe = probes[i];
       const std::string file = shownPath(found, folders[found.folder]);
       if (probe.status != ProbeOutcome::Status::opened) {
-         unusable += "  " + file + " (" + statusName(probe.status) + "): " + probe.problem + "\n";
+         unusable += "  " + file + " (" + statusName(probe.status) +
+                     "): " + pluginText(probe.problem.data(), probe.problem.size()) + "\n";
          continue;
       }
       ++usable;

@@ -98,10 +98,27 @@ using Clock = std::chrono::steady_clock;
 struct Running {
    size_t index;
    pid_t pid;
-   int fd;
+   int fd; // the read end, non-blocking
    Clock::time_point deadline;
    std::string message;
+   bool reaped = false;
+   int status = 0;
 };
+
+// Reads what the child has written so far. True once the pipe is at its end.
+bool drain(Running& r) {
+   for (;;) {
+      char buffer[4096];
+      const ssize_t n = read(r.fd, buffer, sizeof buffer);
+      if (n > 0) {
+         r.message.append(buffer, static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+         continue;
+      } else {
+         return n == 0 || errno != EAGAIN;
+      }
+   }
+}
 
 // Forks a child that probes `path` and writes its answer to a pipe. Throws if it cannot.
 Running start(const std::string& path, size_t index, double timeoutSeconds) {
@@ -123,18 +140,19 @@ Running start(const std::string& path, size_t index, double timeoutSeconds) {
       runChild(path, pipeEnds[1]);
    }
    close(pipeEnds[1]);
+   fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
    const auto limit =
        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
-   return {index, child, pipeEnds[0], Clock::now() + limit, {}};
+   return {index, child, pipeEnds[0], Clock::now() + limit, {}, false, 0};
 }
 
 // Reaps the child (killing it first if it ran out of time) and says how the probe ended.
 ProbeOutcome finish(Running& r, const std::string& path, bool timedOut, double timeoutSeconds) {
    close(r.fd);
    if (timedOut) kill(r.pid, SIGKILL);
-   int status = 0;
-   while (waitpid(r.pid, &status, 0) < 0 && errno == EINTR) {
+   while (!r.reaped && waitpid(r.pid, &r.status, 0) < 0 && errno == EINTR) {
    }
+   const int status = r.status;
 
    ProbeOutcome outcome;
    const std::string what = "plug-in '" + path + "'";
@@ -205,7 +223,7 @@ std::vector<ProbeOutcome> probePlugins(const std::vector<std::string>& paths, si
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now()).count();
       const int polled = poll(ready.data(), ready.size(),
-                              static_cast<int>(std::clamp<long long>(left + 1, 0, 1000)));
+                              static_cast<int>(std::clamp<long long>(left + 1, 0, 100)));
       if (polled < 0 && errno != EINTR) {
          throw ToolError(ExitCode::failed,
                          std::string("cannot wait for a probe: ") + strerror(errno),
@@ -215,12 +233,13 @@ std::vector<ProbeOutcome> probePlugins(const std::vector<std::string>& paths, si
       std::vector<Running> still;
       for (size_t i = 0; i < running.size(); ++i) {
          Running& r = running[i];
-         bool done = false;
-         if (ready[i].revents != 0) {
-            char buffer[4096];
-            const ssize_t n = read(r.fd, buffer, sizeof buffer);
-            if (n > 0) r.message.append(buffer, static_cast<size_t>(n));
-            done = n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN);
+         bool done = ready[i].revents != 0 && drain(r);
+         // A child that has ended is done even if the pipe stays open: the plug-in may have
+         // started a process of its own that holds it.
+         if (!done && waitpid(r.pid, &r.status, WNOHANG) == r.pid) {
+            r.reaped = true;
+            drain(r);
+            done = true;
          }
          const bool timedOut = !done && now >= r.deadline;
          if (done || timedOut) {

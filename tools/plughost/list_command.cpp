@@ -50,10 +50,12 @@ CLI::App* addListCommand(CLI::App& app, ListOptions& options) {
    list->add_flag("--json", options.json, "print machine-readable JSON");
    list->add_option("--timeout", options.timeoutSeconds,
                     "seconds a plug-in may take to load before it counts as hung")
-       ->check(CLI::PositiveNumber)
+       ->check(CLI::Range(0.01, 86400.0).description(""))
+       ->type_name("SECONDS")
        ->capture_default_str();
    list->add_option("-j,--jobs", options.jobs, "plug-ins probed at once (default: 2 per core)")
-       ->check(CLI::PositiveNumber);
+       ->check(CLI::Range(1, 256).description(""))
+       ->type_name("N");
    return list;
 }
 

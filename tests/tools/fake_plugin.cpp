@@ -3,6 +3,8 @@
 // is one module. They are written against the interface header only.
 #include "framework/plugin_interface.h"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -15,6 +17,9 @@
 #define FAKE_CRASHING_PROCESS                                                                      \
    7 // loads and opens fine, then writes through a null pointer in
      // its first processing call
+
+#define FAKE_HANGING 8   // the entry never returns
+#define FAKE_ODD_TEXTS 9 // no programs, category 5, texts with bytes a host must not print as is
 
 #ifndef FAKE_VARIANT
 #error "FAKE_VARIANT must be defined"
@@ -59,12 +64,24 @@ intptr_t dispatch(AEffect* e, int32_t opcode, int32_t index, intptr_t, void* ptr
       std::strcpy(static_cast<char*>(ptr), index == 0 ? "Alpha" : "Beta");
       return 0;
    case effGetParamDisplay:
-   case effGetProgramName:
       std::strcpy(static_cast<char*>(ptr), "0");
       return 0;
+   case effGetProgramName:
+      // With no programs, this one leaves the whole host buffer as it found it, as the plug-in
+      // that showed 256 bytes of garbage for its program did.
+      if (FAKE_VARIANT != FAKE_ODD_TEXTS) std::strcpy(static_cast<char*>(ptr), "0");
+      return 0;
    case effGetEffectName:
-      std::strcpy(static_cast<char*>(ptr), "Fake");
+      if (FAKE_VARIANT == FAKE_ODD_TEXTS) {
+         // UTF-8 kept, a control byte and a lone 0xFF escaped, and nothing after the NUL.
+         constexpr char kName[] = "Fake \xC2\xB5s\x01\xFF\0tail";
+         std::memcpy(ptr, kName, sizeof kName);
+      } else {
+         std::strcpy(static_cast<char*>(ptr), "Fake");
+      }
       return 1;
+   case effGetPlugCategory:
+      return FAKE_VARIANT == FAKE_ODD_TEXTS ? 5 : 0;
    default:
       return 0;
    }
@@ -95,6 +112,8 @@ void processAccumulating(AEffect*, float**, float**, int32_t) {}
 
 AEffect* create(audioMasterCallback host) {
    if (FAKE_VARIANT == FAKE_CRASHING) crash();
+   while (FAKE_VARIANT == FAKE_HANGING)
+      pause();
    const intptr_t version = host(nullptr, audioMasterVersion, 0, 0, nullptr, 0.0f);
    // Fault: creates an instance even for a host that answers 0.
    if (version == 0 && FAKE_VARIANT != FAKE_FAULTY) return nullptr;
@@ -110,7 +129,7 @@ AEffect* create(audioMasterCallback host) {
    r.process = processAccumulating;
    r.setParameter = setParameter;
    r.getParameter = getParameter;
-   r.numPrograms = 1;
+   r.numPrograms = FAKE_VARIANT == FAKE_ODD_TEXTS ? 0 : 1;
    r.numParams = 2;
    r.numInputs = 2;
    r.numOutputs = 2;

@@ -19,7 +19,7 @@ TEST(JsonWriter, PlacesCommasBetweenItemsAtEveryLevel) {
    EXPECT_EQ(j.text(), R"({"a":1,"b":[true,false,null,{}],"c":{"d":"e"}})");
 }
 
-TEST(JsonWriter, EscapesEveryByteThatIsNotPrintableAscii) {
+TEST(JsonWriter, EscapesControlBytesAndBytesThatAreNotUtf8) {
    struct Row {
       std::string in;
       const char* out;

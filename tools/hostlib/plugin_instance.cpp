@@ -1,6 +1,7 @@
 #include "tools/hostlib/plugin_instance.h"
 
 #include "tools/hostlib/opcode_names.h"
+#include "tools/hostlib/plugin_text.h"
 #include "tools/hostlib/tool_error.h"
 
 #include <algorithm>
@@ -112,7 +113,7 @@ TextAnswer PluginInstance::readText(int32_t opcode, int32_t index) {
    const auto& text = buffers[0];
    const auto* end = static_cast<const char*>(std::memchr(text.data(), '\0', text.size()));
    answer.terminated = end != nullptr;
-   answer.text.assign(text.data(), end ? end : text.data() + text.size());
+   answer.text = pluginText(text.data(), answer.extent); // the fill beyond is not its text
    return answer;
 }
 

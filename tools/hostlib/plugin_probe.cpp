@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -68,7 +69,8 @@ void writeAll(int fd, const std::string& text) {
          for (const std::string& field :
               {p.effectName(), p.vendorString(), std::to_string(e.uniqueID),
                std::to_string(e.numInputs), std::to_string(e.numOutputs),
-               std::to_string(e.numParams)}) {
+               std::to_string(e.numParams), std::to_string(p.dispatch(effGetPlugCategory)),
+               std::to_string(e.flags)}) {
             opened += field;
             opened += '\0';
          }
@@ -90,9 +92,36 @@ int32_t number(const std::string& text) {
    return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
 
-} // namespace
+using Clock = std::chrono::steady_clock;
 
-PluginSummary probePlugin(const std::string& path, double timeoutSeconds) {
+// One child at work, and what it has said so far.
+struct Running {
+   size_t index;
+   pid_t pid;
+   int fd; // the read end, non-blocking
+   Clock::time_point deadline;
+   std::string message;
+   bool reaped = false;
+   int status = 0;
+};
+
+// Reads what the child has written so far. True once the pipe is at its end.
+bool drain(Running& r) {
+   for (;;) {
+      char buffer[4096];
+      const ssize_t n = read(r.fd, buffer, sizeof buffer);
+      if (n > 0) {
+         r.message.append(buffer, static_cast<size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+         continue;
+      } else {
+         return n == 0 || errno != EAGAIN;
+      }
+   }
+}
+
+// Forks a child that probes `path` and writes its answer to a pipe. Throws if it cannot.
+Running start(const std::string& path, size_t index, double timeoutSeconds) {
    int pipeEnds[2];
    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
       throw ToolError(ExitCode::failed, std::string("cannot create a pipe: ") + strerror(errno),
@@ -111,61 +140,125 @@ PluginSummary probePlugin(const std::string& path, double timeoutSeconds) {
       runChild(path, pipeEnds[1]);
    }
    close(pipeEnds[1]);
+   fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+   const auto limit =
+       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+   return {index, child, pipeEnds[0], Clock::now() + limit, {}, false, 0};
+}
 
-   using Clock = std::chrono::steady_clock;
-   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(timeoutSeconds));
-   std::string message;
-   bool timedOut = false;
-   for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) {
-         timedOut = true;
-         break;
-      }
-      pollfd ready{pipeEnds[0], POLLIN, 0};
-      const int polled = poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1000)));
-      if (polled < 0 && errno == EINTR) continue;
-      if (polled <= 0) continue;
-      char buffer[4096];
-      const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break; // the child has finished or died
-      message.append(buffer, static_cast<size_t>(n));
+// Reaps the child (killing it first if it ran out of time) and says how the probe ended.
+ProbeOutcome finish(Running& r, const std::string& path, bool timedOut, double timeoutSeconds) {
+   close(r.fd);
+   if (timedOut) kill(r.pid, SIGKILL);
+   while (!r.reaped && waitpid(r.pid, &r.status, 0) < 0 && errno == EINTR) {
    }
-   close(pipeEnds[0]);
-   if (timedOut) kill(child, SIGKILL);
-   int status = 0;
-   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-   }
+   const int status = r.status;
 
+   ProbeOutcome outcome;
    const std::string what = "plug-in '" + path + "'";
+   const std::string& message = r.message;
    if (timedOut) {
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%g", timeoutSeconds);
-      throw ToolError(ExitCode::plugin,
-                      what + " did not finish loading within " + seconds + " seconds",
-                      "its entry point or open command hangs; the plug-in is faulty");
+      outcome.status = ProbeOutcome::Status::hung;
+      outcome.code = ExitCode::plugin;
+      outcome.problem = what + " did not finish loading within " + seconds + " seconds";
+      outcome.hint = "its entry point or open command hangs; the plug-in is faulty";
+      return outcome;
    }
    if (!message.empty() && message[0] == kOpened) {
       const auto f = fields(message);
-      if (f.size() >= 6)
-         return {f[0], f[1], number(f[2]), number(f[3]), number(f[4]), number(f[5])};
+      if (f.size() >= 8) {
+         outcome.summary = {f[0],         f[1],         number(f[2]), number(f[3]),
+                            number(f[4]), number(f[5]), number(f[6]), number(f[7])};
+         return outcome;
+      }
    }
    if (!message.empty() && message[0] == kRefused) {
       const auto f = fields(message);
-      if (f.size() >= 3) throw ToolError(static_cast<ExitCode>(number(f[0])), f[1], f[2]);
+      if (f.size() >= 3) {
+         outcome.status = ProbeOutcome::Status::refused;
+         outcome.code = static_cast<ExitCode>(number(f[0]));
+         outcome.problem = f[1];
+         outcome.hint = f[2];
+         return outcome;
+      }
    }
+   outcome.status = ProbeOutcome::Status::crashed;
+   outcome.code = ExitCode::plugin;
+   outcome.hint = "its entry point, open or close command is faulty; nothing was processed";
    if (WIFSIGNALED(status)) {
-      throw ToolError(ExitCode::plugin,
-                      what + " crashed while loading: " + describeSignal(WTERMSIG(status)),
-                      "its entry point, open or close command is faulty; nothing was processed");
+      outcome.problem = what + " crashed while loading: " + describeSignal(WTERMSIG(status));
+   } else {
+      outcome.problem = what + " ended the process while loading (exit status " +
+                        std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
    }
-   throw ToolError(ExitCode::plugin,
-                   what + " ended the process while loading (exit status " +
-                       std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")",
-                   "its entry point, open or close command is faulty; nothing was processed");
+   return outcome;
+}
+
+} // namespace
+
+std::vector<ProbeOutcome> probePlugins(const std::vector<std::string>& paths, size_t atOnce,
+                                       double timeoutSeconds) {
+   std::vector<ProbeOutcome> outcomes(paths.size());
+   std::vector<Running> running;
+   size_t next = 0;
+   atOnce = std::max<size_t>(atOnce, 1);
+   while (next < paths.size() || !running.empty()) {
+      while (next < paths.size() && running.size() < atOnce) {
+         try {
+            running.push_back(start(paths[next], next, timeoutSeconds));
+            ++next;
+         } catch (const ToolError&) {
+            if (running.empty()) throw;
+            break; // out of processes for now: wait for one to end
+         }
+      }
+      auto soonest = running.front().deadline;
+      std::vector<pollfd> ready;
+      for (const auto& r : running) {
+         soonest = std::min(soonest, r.deadline);
+         ready.push_back({r.fd, POLLIN, 0});
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now()).count();
+      const int polled = poll(ready.data(), ready.size(),
+                              static_cast<int>(std::clamp<long long>(left + 1, 0, 100)));
+      if (polled < 0 && errno != EINTR) {
+         throw ToolError(ExitCode::failed,
+                         std::string("cannot wait for a probe: ") + strerror(errno),
+                         "this is a fault of the system; retry");
+      }
+      const auto now = Clock::now();
+      std::vector<Running> still;
+      for (size_t i = 0; i < running.size(); ++i) {
+         Running& r = running[i];
+         bool done = ready[i].revents != 0 && drain(r);
+         // A child that has ended is done even if the pipe stays open: the plug-in may have
+         // started a process of its own that holds it.
+         if (!done && waitpid(r.pid, &r.status, WNOHANG) == r.pid) {
+            r.reaped = true;
+            drain(r);
+            done = true;
+         }
+         const bool timedOut = !done && now >= r.deadline;
+         if (done || timedOut) {
+            outcomes[r.index] = finish(r, paths[r.index], timedOut, timeoutSeconds);
+         } else {
+            still.push_back(std::move(r));
+         }
+      }
+      running = std::move(still);
+   }
+   return outcomes;
+}
+
+PluginSummary probePlugin(const std::string& path, double timeoutSeconds) {
+   ProbeOutcome outcome = probePlugins({path}, 1, timeoutSeconds).front();
+   if (outcome.status != ProbeOutcome::Status::opened) {
+      throw ToolError(outcome.code, outcome.problem, outcome.hint);
+   }
+   return outcome.summary;
 }
 
 } // namespace plughost

@@ -2,8 +2,12 @@
 // while it is loaded and opened is reported instead of taking plughost down with it.
 #pragma once
 
+#include "tools/hostlib/tool_error.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plughost {
 
@@ -15,7 +19,25 @@ struct PluginSummary {
    int32_t inputs = 0;
    int32_t outputs = 0;
    int32_t parameters = 0;
+   int32_t category = 0; // the answer to effGetPlugCategory
+   int32_t flags = 0;
 };
+
+// How one probe ended.
+struct ProbeOutcome {
+   enum class Status { opened, refused, crashed, hung };
+   Status status = Status::opened;
+   PluginSummary summary; // when opened
+   // When not opened: the error as probePlugin throws it.
+   ExitCode code = ExitCode::ok;
+   std::string problem, hint;
+};
+
+// Probes every library of `paths` as probePlugin does, up to `atOnce` children at a time, each
+// with its own time limit. The outcomes are in the order of `paths`. Throws ToolError only if
+// no child can be started at all.
+std::vector<ProbeOutcome> probePlugins(const std::vector<std::string>& paths, size_t atOnce,
+                                       double timeoutSeconds);
 
 // Loads the library at `path` in a forked child, calls its entry, opens the instance, reads its
 // name and vendor and closes it again. Throws the child's ToolError as it was (a library that

@@ -12,6 +12,8 @@ namespace plughost {
 
 struct ListOptions {
    bool json = false;
+   double timeoutSeconds = 10.0; // per plug-in
+   int jobs = 0;                 // probes at once; 0: two per core
 };
 CLI::App* addListCommand(CLI::App& app, ListOptions& options);
 int runList(const ListOptions& options);

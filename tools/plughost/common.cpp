@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 namespace plughost {
@@ -139,14 +140,13 @@ std::vector<std::string> flagNames(int32_t flags) {
 
 // The categories the interface names; any other is shown as its number.
 std::string categoryName(int32_t category) {
-   switch (category) {
-   case kPlugCategUnknown:
-      return "Unknown";
-   case kPlugCategSynth:
-      return "Synth";
-   default:
-      return std::to_string(category);
+   constexpr const char* kNames[] = {"Unknown",     "Effect",         "Synth",  "Analysis",
+                                     "Mastering",   "Spacializer",    "RoomFx", "SurroundFx",
+                                     "Restoration", "OfflineProcess", "Shell",  "Generator"};
+   if (category >= 0 && category < static_cast<int32_t>(std::size(kNames))) {
+      return kNames[category];
    }
+   return std::to_string(category);
 }
 
 std::string decibels(double level) {

@@ -28,8 +28,11 @@ int runInfo(CommonOptions& options) {
    const auto vstVersion = static_cast<int32_t>(p.dispatch(effGetVstVersion));
    const auto category = static_cast<int32_t>(p.dispatch(effGetPlugCategory));
    const auto tailSize = static_cast<int32_t>(p.dispatch(effGetTailSize));
-   const auto program = static_cast<int32_t>(p.dispatch(effGetProgram));
-   const std::string programName = p.programName();
+   // With no programs there is no current one to ask about: what a plug-in answers then is
+   // whatever its buffer held.
+   const bool hasPrograms = e.numPrograms > 0;
+   const auto program = hasPrograms ? static_cast<int32_t>(p.dispatch(effGetProgram)) : 0;
+   const std::string programName = hasPrograms ? p.programName() : "";
    const std::vector<ParamInfo> params = readParams(p);
 
    if (options.json) {
@@ -58,8 +61,12 @@ int runInfo(CommonOptions& options) {
          j.value(f);
       j.endArray().endObject();
       j.key("programs").value(e.numPrograms);
-      j.key("program").beginObject();
-      j.key("index").value(program).key("name").value(programName).endObject();
+      j.key("program");
+      if (hasPrograms) {
+         j.beginObject().key("index").value(program).key("name").value(programName).endObject();
+      } else {
+         j.null();
+      }
       j.key("parameters");
       writeParams(j, params);
       j.endObject();
@@ -83,13 +90,15 @@ int runInfo(CommonOptions& options) {
    about.add({"inputs", std::to_string(e.numInputs)});
    about.add({"outputs", std::to_string(e.numOutputs)});
    about.add({"flags", flags});
-   about.add({"category",
-              categoryName(category) + (category == kPlugCategUnknown || category == kPlugCategSynth
-                                            ? " (" + std::to_string(category) + ")"
-                                            : "")});
+   const std::string categoryWord = categoryName(category),
+                     categoryNumber = std::to_string(category);
+   about.add({"category", categoryWord == categoryNumber
+                              ? categoryNumber
+                              : categoryWord + " (" + categoryNumber + ")"});
    about.add({"interface", std::to_string(vstVersion)});
-   about.add({"program", std::to_string(program) + " \"" + programName + "\" of " +
-                             std::to_string(e.numPrograms)});
+   about.add({"program", hasPrograms ? std::to_string(program) + " \"" + programName + "\" of " +
+                                           std::to_string(e.numPrograms)
+                                     : "none"});
    about.add({"processing", std::string(p.canProcessDouble() ? "32-bit and 64-bit" : "32-bit") +
                                 ", latency " + std::to_string(e.initialDelay) + " frames"});
    about.add({"library", options.plugin + " (entry " + module->entryName() + ")"});

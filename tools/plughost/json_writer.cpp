@@ -1,5 +1,7 @@
 #include "tools/plughost/json_writer.h"
 
+#include "tools/hostlib/plugin_text.h"
+
 #include <charconv>
 #include <cmath>
 
@@ -95,8 +97,17 @@ JsonWriter& JsonWriter::null() {
 void JsonWriter::quoted(std::string_view text) {
    static constexpr char kHex[] = "0123456789abcdef";
    out_ += '"';
-   for (const char ch : text) {
+   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+   for (size_t i = 0; i < text.size(); ++i) {
+      const char ch = text[i];
       const auto c = static_cast<unsigned char>(ch);
+      if (c >= 0x80) {
+         if (const size_t length = utf8SequenceLength(bytes + i, text.size() - i)) {
+            out_.append(text.data() + i, length);
+            i += length - 1;
+            continue;
+         }
+      }
       switch (c) {
       case '"':
          out_ += "\\\"";

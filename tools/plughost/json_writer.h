@@ -9,9 +9,9 @@
 namespace plughost {
 
 // Builds one JSON text in memory. Keys and values are written in call order; commas are
-// placed automatically. Texts from a plug-in are arbitrary bytes: anything that is not
-// printable ASCII is escaped, bytes of 0x80 and above as the character of the same number,
-// so the output is always valid UTF-8.
+// placed automatically. Texts are arbitrary bytes: valid UTF-8 is kept, control characters are
+// escaped, and a byte of 0x80 or above that is not part of valid UTF-8 is written as the
+// character of the same number, so the output is always valid UTF-8.
 class JsonWriter {
 public:
    JsonWriter& beginObject();

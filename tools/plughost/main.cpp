@@ -37,8 +37,9 @@ int run(int argc, char** argv) {
    CLI::App app{"plughost: load and drive a plug-in from the command line.", "plughost"};
    app.set_version_flag("--version", kVersion);
    app.require_subcommand(1);
-   app.footer("PLUGIN is a path, or a name looked up in $VST_PATH (colon-separated), ~/.vst,\n"
-              "/usr/local/lib/vst and /usr/lib/vst. 'plughost COMMAND --help' for its options.\n"
+   app.footer("PLUGIN is a path, or a name looked up, with subfolders, in $VST_PATH, $LXVST_PATH\n"
+              "(colon-separated), ~/.vst, ~/.lxvst, /usr/local/lib/vst, /usr/local/lib/lxvst,\n"
+              "/usr/lib/vst and /usr/lib/lxvst. 'plughost COMMAND --help' for its options.\n"
               "Exit codes: 0 done, 1 failed, 2 usage, 3 file I/O, 4 plug-in could not be loaded.");
 
    CommonOptions common;

@@ -1,25 +1,11 @@
-// The names a shared library exports, read from the dynamic symbol table of the file itself
-// rather than through the dynamic loader, which would also find its dependencies' names.
+// The ELF reader lives in the host library, which also uses it to tell plug-ins from other
+// shared libraries without loading them; the checks keep their names for it.
 #pragma once
 
-#include <cstdint>
-#include <span>
-#include <string>
-#include <vector>
+#include "tools/hostlib/elf_symbols.h"
 
 namespace plughost::validate {
-
-struct ExportedSymbol {
-   std::string name;
-   uint64_t address = 0;
-};
-
-// The defined global and weak symbols of the dynamic symbol table of an ELF file (32 or 64
-// bit, either byte order). Throws std::runtime_error saying what is wrong with a file that is
-// not a well-formed ELF object; never reads outside `file`.
-std::vector<ExportedSymbol> exportedSymbols(std::span<const unsigned char> file);
-
-// The same for a file on disk. Throws std::runtime_error if it cannot be read.
-std::vector<ExportedSymbol> exportedSymbolsOfFile(const std::string& path);
-
+using plughost::ExportedSymbol;
+using plughost::exportedSymbols;
+using plughost::exportedSymbolsOfFile;
 } // namespace plughost::validate

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libsndfile1-dev
+  libcli11-dev libsndfile1-dev libsmf-dev
   g++-multilib
 )
 

@@ -121,8 +121,9 @@ struct ChannelLevels {
    uint64_t overs = 0;
 };
 
-// Measures one channel on the fly, block by block. The loop runs over independent lanes so the
-// compiler can vectorise it without reordering any floating-point sum it was not told to.
+// Measures one channel on the fly, block by block, in a loop written over vectors of four
+// lanes: each lane keeps its own maximum, sum of squares and count, so the loop vectorises
+// without reordering any floating-point sum, and the lanes are combined only at the end.
 class LevelMeter {
 public:
    void add(const float* samples, size_t n);
@@ -130,13 +131,12 @@ public:
    ChannelLevels levels() const;
 
 private:
-   static constexpr size_t kLanes = 8;
    template <class Sample>
    void accumulate(const Sample* samples, size_t n);
 
-   double peak_[kLanes] = {};
-   double squares_[kLanes] = {};
-   uint64_t overs_[kLanes] = {};
+   double peak_ = 0.0;
+   double squares_[4] = {};
+   uint64_t overs_ = 0;
    uint64_t count_ = 0;
 };
 

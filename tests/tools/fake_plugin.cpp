@@ -15,6 +15,9 @@
 #define FAKE_CRASHING_PROCESS                                                                      \
    7 // loads and opens fine, then writes through a null pointer in
      // its first processing call
+#define FAKE_INSTRUMENT                                                                            \
+   8 // no inputs, two outputs: an impulse of the velocity at each note-on
+     // on the first, a constant 0.25 on the second
 
 #ifndef FAKE_VARIANT
 #error "FAKE_VARIANT must be defined"
@@ -37,6 +40,10 @@ __attribute__((no_sanitize("undefined"))) void crash() {
 struct Fake {
    AEffect record{};
    float params[2] = {0.0f, 0.0f};
+   // Note-ons of the coming block: frame and velocity.
+   int32_t noteFrames[64] = {};
+   float noteLevels[64] = {};
+   int32_t notes = 0;
 };
 
 Fake* fakeOf(AEffect* e) {
@@ -65,6 +72,18 @@ intptr_t dispatch(AEffect* e, int32_t opcode, int32_t index, intptr_t, void* ptr
    case effGetEffectName:
       std::strcpy(static_cast<char*>(ptr), "Fake");
       return 1;
+   case effProcessEvents: {
+      Fake* fake = fakeOf(e);
+      const auto* list = static_cast<const VstEvents*>(ptr);
+      for (int32_t i = 0; i < list->numEvents && fake->notes < 64; ++i) {
+         const auto* m = reinterpret_cast<const VstMidiEvent*>(list->events[i]);
+         const auto status = static_cast<unsigned char>(m->midiData[0]);
+         if (m->type != kVstMidiType || (status & 0xF0) != 0x90 || m->midiData[2] == 0) continue;
+         fake->noteFrames[fake->notes] = m->deltaFrames;
+         fake->noteLevels[fake->notes++] = static_cast<float>(m->midiData[2]) / 127.0f;
+      }
+      return 1;
+   }
    default:
       return 0;
    }
@@ -91,6 +110,20 @@ void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
    if (FAKE_VARIANT == FAKE_FAULTY && frames > 0) out[0][frames] = 0.0f;
 }
 
+void processInstrument(AEffect* e, float**, float** out, int32_t frames) {
+   Fake* fake = fakeOf(e);
+   for (int32_t i = 0; i < frames; ++i) {
+      out[0][i] = 0.0f;
+      out[1][i] = 0.25f;
+   }
+   for (int32_t n = 0; n < fake->notes; ++n) {
+      if (fake->noteFrames[n] >= 0 && fake->noteFrames[n] < frames) {
+         out[0][fake->noteFrames[n]] = fake->noteLevels[n];
+      }
+   }
+   fake->notes = 0;
+}
+
 void processAccumulating(AEffect*, float**, float**, int32_t) {}
 
 AEffect* create(audioMasterCallback host) {
@@ -112,14 +145,15 @@ AEffect* create(audioMasterCallback host) {
    r.getParameter = getParameter;
    r.numPrograms = 1;
    r.numParams = 2;
-   r.numInputs = 2;
+   r.numInputs = FAKE_VARIANT == FAKE_INSTRUMENT ? 0 : 2;
    r.numOutputs = 2;
-   r.flags = effFlagsCanReplacing | (FAKE_VARIANT == FAKE_FAULTY ? kReservedFlag : 0);
+   r.flags = effFlagsCanReplacing | (FAKE_VARIANT == FAKE_FAULTY ? kReservedFlag : 0) |
+             (FAKE_VARIANT == FAKE_INSTRUMENT ? effFlagsIsSynth : 0);
    r.ioRatio = 1.0f;
    r.object = fake;
    r.uniqueID = fourCharCode('F', 'a', 'k', 'e');
    r.version = 1;
-   r.processReplacing = processReplacing;
+   r.processReplacing = FAKE_VARIANT == FAKE_INSTRUMENT ? processInstrument : processReplacing;
    return &r;
 }
 

@@ -6,21 +6,25 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <memory>
 
 namespace plughost {
 namespace {
 
-// libsmf reports what is wrong with a file through GLib's log; keep its last words for the
-// message instead of letting it print them.
-std::string tLastWords;
+// libsmf reports what is wrong with a file through GLib's log, and may still return what it
+// could read of a damaged one. Its first complaint becomes the message, and any complaint at
+// all rejects the file: notes cut short would render as a shorter piece without a word.
+std::string tFirstWords;
 
 void keepMessage(const gchar*, GLogLevelFlags level, const gchar* message, gpointer) {
    if (!message || !(level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL))) return;
-   tLastWords = message;
-   const std::string prefix = "SMF error: ";
-   if (tLastWords.rfind(prefix, 0) == 0) tLastWords.erase(0, prefix.size());
+   if (!tFirstWords.empty()) return;
+   tFirstWords = message;
+   for (const char* prefix : {"SMF error: ", "SMF warning: "}) {
+      if (tFirstWords.rfind(prefix, 0) == 0) tFirstWords.erase(0, std::strlen(prefix));
+   }
 }
 
 struct SmfDeleter {
@@ -48,7 +52,7 @@ MidiSequence readMidiFile(const std::string& path, double sampleRate) {
       throw ToolError(ExitCode::file, "cannot read MIDI file '" + path + "'",
                       "check the path; --midi takes a Standard MIDI File (.mid)");
    }
-   tLastWords.clear();
+   tFirstWords.clear();
    const guint handler = g_log_set_handler(
        "libsmf",
        static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
@@ -80,10 +84,10 @@ MidiSequence readMidiFile(const std::string& path, double sampleRate) {
       sequence.endFrame = frameAt(smf_get_length_seconds(smf.get()), sampleRate);
    }
    g_log_remove_handler("libsmf", handler);
-   if (!smf) {
+   if (!smf || !tFirstWords.empty()) {
       throw ToolError(ExitCode::file,
                       "'" + path + "' is not a readable MIDI file" +
-                          (tLastWords.empty() ? "" : ": " + tLastWords),
+                          (tFirstWords.empty() ? "" : ": " + tFirstWords),
                       "--midi takes a Standard MIDI File (.mid) of format 0 or 1");
    }
    if (sequence.tempos.empty()) sequence.tempos.push_back({0, 0.0, 120.0, 4, 4});

@@ -39,6 +39,7 @@ __attribute__((no_sanitize("undefined"))) void crash() {
 
 struct Fake {
    AEffect record{};
+   audioMasterCallback host = nullptr;
    float params[2] = {0.0f, 0.0f};
    // Note-ons of the coming block: frame and velocity.
    int32_t noteFrames[64] = {};
@@ -112,9 +113,13 @@ void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
 
 void processInstrument(AEffect* e, float**, float** out, int32_t frames) {
    Fake* fake = fakeOf(e);
+   const auto* time = reinterpret_cast<const VstTimeInfo*>(
+       fake->host(e, audioMasterGetTime, 0, kVstTempoValid, nullptr, 0.0f));
+   const float tempo =
+       time && (time->flags & kVstTempoValid) ? static_cast<float>(time->tempo / 240.0) : -1.0f;
    for (int32_t i = 0; i < frames; ++i) {
       out[0][i] = 0.0f;
-      out[1][i] = 0.25f;
+      out[1][i] = tempo;
    }
    for (int32_t n = 0; n < fake->notes; ++n) {
       if (fake->noteFrames[n] >= 0 && fake->noteFrames[n] < frames) {
@@ -137,6 +142,7 @@ AEffect* create(audioMasterCallback host) {
    static Fake unclosable;
    auto* fake = FAKE_VARIANT == FAKE_BAD_MAGIC ? &unclosable : new (std::nothrow) Fake;
    if (!fake) return nullptr;
+   fake->host = host;
    AEffect& r = fake->record;
    r.magic = FAKE_VARIANT == FAKE_BAD_MAGIC ? 0 : kEffectMagic;
    r.dispatcher = dispatch;

@@ -136,7 +136,7 @@ void StreamRenderer<Sample>::sendEvents(int64_t blockStart, size_t frames) {
       std::memcpy(eventList_.data() + offsetof(VstEvents, events) + i * sizeof(VstEvent*), &pointer,
                   sizeof pointer);
    }
-   instance_.dispatch(effProcessEvents, 0, 0, list);
+   instance_.sendEvents(*list);
    eventsSent_ += count;
    nextEvent_ = end;
 }
@@ -160,12 +160,22 @@ const Sample* StreamRenderer<Sample>::process(const Sample* in, size_t frames) {
       inMeters_[c].add(to, frames);
    }
    for (size_t done = 0; done < frames;) {
-      const size_t n = std::min(block_, frames - done);
+      size_t n = std::min(block_, frames - done);
+      if (sequence_) {
+         // A tempo change splits the block, so that the time information the instance asks
+         // for is right for every frame.
+         const auto& tempos = sequence_->tempos;
+         while (nextTempo_ < tempos.size() && tempos[nextTempo_].frame <= position_)
+            instance_.setTempo(tempos[nextTempo_++].bpm);
+         if (nextTempo_ < tempos.size()) {
+            n = std::min(n, static_cast<size_t>(tempos[nextTempo_].frame - position_));
+         }
+         sendEvents(position_, n);
+      }
       for (size_t c = 0; c < inputs; ++c)
          inPointers_[c] = inPlanar_.data() + c * chunk_ + done;
       for (size_t c = 0; c < outputs; ++c)
          outPointers_[c] = outPlanar_.data() + c * chunk_ + done;
-      if (sequence_) sendEvents(position_, n);
       instance_.process(inPointers_.data(), outPointers_.data(), static_cast<int32_t>(n));
       position_ += static_cast<int64_t>(n);
       done += n;

@@ -34,8 +34,8 @@ public:
    int outputs() const { return outputs_; }
 
    // MIDI events to send, sorted by frame, each in the block that holds its frame with its
-   // offset into that block; tempo changes to tell the instance as it reaches them. Both stay
-   // owned by the caller.
+   // offset into that block; tempo changes to tell the instance from their frame on (a block
+   // that holds one is split there). The sequence stays owned by the caller.
    void setSequence(const MidiSequence* sequence) { sequence_ = sequence; }
 
    // Processes `frames` (at most chunkFrames()) frames of `in`, fileChannels samples per
@@ -63,6 +63,7 @@ private:
    std::vector<LevelMeter> inMeters_, outMeters_;
    const MidiSequence* sequence_ = nullptr;
    size_t nextEvent_ = 0;
+   size_t nextTempo_ = 0;
    size_t eventsSent_ = 0;
    std::vector<VstMidiEvent> midi_;
    std::vector<unsigned char> eventList_;

@@ -142,7 +142,11 @@ TEST_F(Cli, HelpFitsAScreenAndNamesTheExitCodes) {
 // leaves the folder as it was: no output, no temporary file, no core dump.
 TEST_F(Cli, EachErrorHasItsClassAndTwoLinesAndLeavesNoFileBehind) {
    writeSquares("in.wav", 2, 1000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-   writeSquares("mono.wav", 1, 1000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+   writeSquares("quad.wav", 4, 1000, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+   writeSquares("cut.wav", 2, 1000, SF_FORMAT_WAV | SF_FORMAT_PCM_24);
+   writeSquares("cut.flac", 2, 30000, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+   std::filesystem::resize_file(dir / "cut.wav", 3000);
+   std::filesystem::resize_file(dir / "cut.flac", std::filesystem::file_size(dir / "cut.flac") / 2);
    std::ofstream(file("taken.wav")) << "keep me";
    std::ofstream(file("notes.txt")) << "not audio, not a library";
    std::filesystem::create_directory(dir / "folder.wav");
@@ -163,7 +167,13 @@ TEST_F(Cli, EachErrorHasItsClassAndTwoLinesAndLeavesNoFileBehind) {
        {{"process", plugin, "-i", "in.wav", "-p", "0=2"}, 2, "outside 0..1"},
        {{"process", plugin, "-i", "in.wav", "-p", "0=loud"}, 2, "not a parameter value"},
        {{"process", plugin, "-i", "in.wav", "-p", "0=+6dB"}, 2, "cannot show +6dB"},
-       {{"process", plugin, "-i", "mono.wav"}, 2, "has 1 channels but the plug-in takes 2"},
+       {{"process", plugin, "-i", "quad.wav"},
+        2,
+        "'quad.wav' has 4 channels but the plug-in takes 2"},
+       {{"process", plugin, "-i", "in.wav", "--map", "1,3"}, 2, "names channel 3 but 'in.wav' has"},
+       {{"process", plugin, "-i", "in.wav", "--map", "L+R"}, 2, "1 entry but the plug-in has 2"},
+       {{"process", plugin, "-i", "in.wav", "--map", "1,x"}, 2, "'x' is not a channel"},
+       {{"process", plugin, "-i", "in.wav", "--tail", "1"}, 2, "--tail extends the notes"},
        {{"process", plugin, "-o", "out.mp9"}, 2, "extension"},
        {{"process", plugin, "-i", "in.wav", "--rate", "48000"}, 2, "test signal"},
        {{"process", plugin, "in.wav", "-i", "in.wav"}, 2, "two input files"},
@@ -171,6 +181,10 @@ TEST_F(Cli, EachErrorHasItsClassAndTwoLinesAndLeavesNoFileBehind) {
        {{"process", plugin, "-i", "missing.wav"}, 3, "cannot read audio file 'missing.wav'"},
        {{"process", plugin, "-i", "folder.wav"}, 3, "cannot read audio file 'folder.wav'"},
        {{"process", plugin, "-i", "notes.txt"}, 3, "cannot read audio file 'notes.txt'"},
+       {{"process", plugin, "-i", "cut.wav"}, 3, "'cut.wav' is shorter than its header says"},
+       {{"process", plugin, "-i", "cut.flac"}, 3, "audio file 'cut.flac' ends after"},
+       {{"process", plugin, "--midi", "notes.txt"}, 3, "'notes.txt' is not a readable MIDI file"},
+       {{"process", plugin, "--midi", "missing.mid"}, 3, "cannot read MIDI file 'missing.mid'"},
        {{"process", plugin, "-i", "in.wav", "-o", "taken.wav"}, 3, "exists already"},
        {{"process", plugin, "-o", "no/such/dir/o.wav"}, 3, "cannot write 'no/such/dir/o.wav'"},
        // the plug-in cannot be loaded
@@ -301,7 +315,8 @@ TEST_F(Cli, ProcessesAFileBitExactlyAndSummarisesIt) {
    const std::regex summary("Left Gain = 0.501187 \\(-6.00000 dB\\)\n"
                             "Right Gain = 0.5 \\(-6.02060 dB\\)\n"
                             "input             squares.wav \\(wav, 24-bit PCM\\)\n"
-                            "output            out.wav \\(wav, 24-bit PCM\\)\n"
+                            "channel map       1,2 \\(channel by channel\\)\n"
+                            "output            out.wav \\(wav, 24-bit PCM, 2 channels\\)\n"
                             "frames            44100 at 44100 Hz, 32-bit blocks of 64\n"
                             "audio             1.000 s\n"
                             "wall time         [0-9.]+ m?s\n"

@@ -17,6 +17,9 @@
 #define FAKE_CRASHING_PROCESS                                                                      \
    7 // loads and opens fine, then writes through a null pointer in
      // its first processing call
+#define FAKE_INSTRUMENT                                                                            \
+   10 // no inputs, two outputs: an impulse of the velocity at each note-on
+     // on the first, a constant 0.25 on the second
 
 #define FAKE_HANGING 8   // the entry never returns
 #define FAKE_ODD_TEXTS 9 // no programs, category 5, texts with bytes a host must not print as is
@@ -41,7 +44,12 @@ __attribute__((no_sanitize("undefined"))) void crash() {
 
 struct Fake {
    AEffect record{};
+   audioMasterCallback host = nullptr;
    float params[2] = {0.0f, 0.0f};
+   // Note-ons of the coming block: frame and velocity.
+   int32_t noteFrames[64] = {};
+   float noteLevels[64] = {};
+   int32_t notes = 0;
 };
 
 Fake* fakeOf(AEffect* e) {
@@ -82,6 +90,18 @@ intptr_t dispatch(AEffect* e, int32_t opcode, int32_t index, intptr_t, void* ptr
       return 1;
    case effGetPlugCategory:
       return FAKE_VARIANT == FAKE_ODD_TEXTS ? 5 : 0;
+   case effProcessEvents: {
+      Fake* fake = fakeOf(e);
+      const auto* list = static_cast<const VstEvents*>(ptr);
+      for (int32_t i = 0; i < list->numEvents && fake->notes < 64; ++i) {
+         const auto* m = reinterpret_cast<const VstMidiEvent*>(list->events[i]);
+         const auto status = static_cast<unsigned char>(m->midiData[0]);
+         if (m->type != kVstMidiType || (status & 0xF0) != 0x90 || m->midiData[2] == 0) continue;
+         fake->noteFrames[fake->notes] = m->deltaFrames;
+         fake->noteLevels[fake->notes++] = static_cast<float>(m->midiData[2]) / 127.0f;
+      }
+      return 1;
+   }
    default:
       return 0;
    }
@@ -108,6 +128,24 @@ void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
    if (FAKE_VARIANT == FAKE_FAULTY && frames > 0) out[0][frames] = 0.0f;
 }
 
+void processInstrument(AEffect* e, float**, float** out, int32_t frames) {
+   Fake* fake = fakeOf(e);
+   const auto* time = reinterpret_cast<const VstTimeInfo*>(
+       fake->host(e, audioMasterGetTime, 0, kVstTempoValid, nullptr, 0.0f));
+   const float tempo =
+       time && (time->flags & kVstTempoValid) ? static_cast<float>(time->tempo / 240.0) : -1.0f;
+   for (int32_t i = 0; i < frames; ++i) {
+      out[0][i] = 0.0f;
+      out[1][i] = tempo;
+   }
+   for (int32_t n = 0; n < fake->notes; ++n) {
+      if (fake->noteFrames[n] >= 0 && fake->noteFrames[n] < frames) {
+         out[0][fake->noteFrames[n]] = fake->noteLevels[n];
+      }
+   }
+   fake->notes = 0;
+}
+
 void processAccumulating(AEffect*, float**, float**, int32_t) {}
 
 AEffect* create(audioMasterCallback host) {
@@ -123,6 +161,7 @@ AEffect* create(audioMasterCallback host) {
    static Fake unclosable;
    auto* fake = FAKE_VARIANT == FAKE_BAD_MAGIC ? &unclosable : new (std::nothrow) Fake;
    if (!fake) return nullptr;
+   fake->host = host;
    AEffect& r = fake->record;
    r.magic = FAKE_VARIANT == FAKE_BAD_MAGIC ? 0 : kEffectMagic;
    r.dispatcher = dispatch;
@@ -131,14 +170,15 @@ AEffect* create(audioMasterCallback host) {
    r.getParameter = getParameter;
    r.numPrograms = FAKE_VARIANT == FAKE_ODD_TEXTS ? 0 : 1;
    r.numParams = 2;
-   r.numInputs = 2;
+   r.numInputs = FAKE_VARIANT == FAKE_INSTRUMENT ? 0 : 2;
    r.numOutputs = 2;
-   r.flags = effFlagsCanReplacing | (FAKE_VARIANT == FAKE_FAULTY ? kReservedFlag : 0);
+   r.flags = effFlagsCanReplacing | (FAKE_VARIANT == FAKE_FAULTY ? kReservedFlag : 0) |
+             (FAKE_VARIANT == FAKE_INSTRUMENT ? effFlagsIsSynth : 0);
    r.ioRatio = 1.0f;
    r.object = fake;
    r.uniqueID = fourCharCode('F', 'a', 'k', 'e');
    r.version = 1;
-   r.processReplacing = processReplacing;
+   r.processReplacing = FAKE_VARIANT == FAKE_INSTRUMENT ? processInstrument : processReplacing;
    return &r;
 }
 

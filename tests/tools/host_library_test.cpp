@@ -101,11 +101,13 @@ TEST_F(HostCallback, AnswersWhatThisHostSupportsAndZeroForTheRest) {
        {audioMasterWillReplaceOrAccumulate, nullptr, 1},
        {audioMasterGetCurrentProcessLevel, nullptr, 1},
        {audioMasterCanDo, "startStopProcess", 1},
+       {audioMasterCanDo, "sendVstEvents", 1},
+       {audioMasterCanDo, "sendVstTimeInfo", 1},
+       {audioMasterCanDo, "acceptIOChanges", 1},
+       {audioMasterIOChanged, nullptr, 1},
        // Effects read any nonzero answer as yes, so everything unsupported must answer 0.
-       {audioMasterCanDo, "sendVstEvents", 0},
-       {audioMasterCanDo, "sendVstTimeInfo", 0},
-       {audioMasterGetTime, nullptr, 0},
-       {audioMasterIOChanged, nullptr, 0},
+       {audioMasterCanDo, "sizeWindow", 0},
+       {audioMasterCanDo, "offline", 0},
        {audioMasterSizeWindow, nullptr, 0},
        {5, nullptr, 0},
        {1000, nullptr, 0},
@@ -115,6 +117,71 @@ TEST_F(HostCallback, AnswersWhatThisHostSupportsAndZeroForTheRest) {
       EXPECT_EQ(ask(row.opcode, 0, 0, const_cast<char*>(row.text)), row.expected)
           << "opcode " << row.opcode << (row.text ? row.text : "");
    }
+}
+
+// The transport a plug-in reads: 120 BPM in 4/4 unless set otherwise, moved on by exactly the
+// frames processed, playing only while processing is on.
+TEST_F(HostCallback, AnswersTimeFromTheFramesProcessed) {
+   struct Row {
+      double tempo;
+      int32_t blocks;
+      double ppq;
+      double barStart;
+   };
+   // 256-frame blocks at 48 kHz: 0.01066... quarter notes per block at 120 BPM.
+   const Row rows[] = {{120.0, 0, 0.0, 0.0}, {120.0, 750, 8.0, 8.0}, {90.0, 1125, 9.0, 8.0}};
+   for (const Row& row : rows) {
+      PluginInstance p(module, HostSettings{48000.0f, 256, {}});
+      p.setTempo(row.tempo);
+      p.start();
+      std::vector<float> left(256), right(256);
+      float* channels[] = {left.data(), right.data()};
+      for (int32_t b = 0; b < row.blocks; ++b)
+         p.process(channels, channels, 256);
+      const intptr_t answer = PluginInstance::hostCallback(const_cast<AEffect*>(&p.record()),
+                                                           audioMasterGetTime, 0, 0, nullptr, 0);
+      ASSERT_NE(answer, 0);
+      const VstTimeInfo& t = *reinterpret_cast<const VstTimeInfo*>(answer);
+      EXPECT_EQ(t.samplePos, 256.0 * row.blocks);
+      EXPECT_EQ(t.sampleRate, 48000.0);
+      EXPECT_EQ(t.tempo, row.tempo);
+      EXPECT_NEAR(t.ppqPos, row.ppq, 1e-9);
+      EXPECT_EQ(t.barStartPos, row.barStart);
+      EXPECT_EQ(t.timeSigNumerator, 4);
+      EXPECT_EQ(t.timeSigDenominator, 4);
+      for (int32_t flag : {kVstTransportPlaying, kVstPpqPosValid, kVstTempoValid, kVstBarsValid,
+                           kVstTimeSigValid}) {
+         EXPECT_TRUE(t.flags & flag) << "flag " << flag << " at tempo " << row.tempo;
+      }
+      p.stop();
+      const auto* stopped = reinterpret_cast<const VstTimeInfo*>(PluginInstance::hostCallback(
+          const_cast<AEffect*>(&p.record()), audioMasterGetTime, 0, 0, nullptr, 0));
+      EXPECT_FALSE(stopped->flags & kVstTransportPlaying);
+   }
+}
+
+TEST_F(HostCallback, AnswersTheRateAndSizeLastSent) {
+   instance.dispatch(effSetSampleRate, 0, 0, nullptr, 96000.0f);
+   instance.dispatch(effSetBlockSize, 0, 1000);
+   EXPECT_EQ(ask(audioMasterGetSampleRate), 96000);
+   EXPECT_EQ(ask(audioMasterGetBlockSize), 1000);
+}
+
+TEST(AudioThreadLevel, RequestsFromTheAudioThreadAreRealTime) {
+   HostSettings settings;
+   settings.realtime = true;
+   PluginInstance p(PluginModule::load(TRIMWISE_PLUGIN_PATH), settings);
+   auto* record = const_cast<AEffect*>(&p.record());
+   intptr_t level = 0;
+   AudioThread audio;
+   audio.run([&] {
+      level =
+          PluginInstance::hostCallback(record, audioMasterGetCurrentProcessLevel, 0, 0, nullptr, 0);
+   });
+   EXPECT_EQ(level, 2);
+   EXPECT_EQ(
+       PluginInstance::hostCallback(record, audioMasterGetCurrentProcessLevel, 0, 0, nullptr, 0),
+       1);
 }
 
 TEST_F(HostCallback, WritesItsNamesWithinTheInterfacesLimit) {

@@ -82,15 +82,16 @@ TEST(RenderEdges, AnEmptySignalGivesAnEmptyResultWithOneChannelPerOutput) {
    EXPECT_EQ(output.frames(), 0u);
 }
 
-TEST(RenderEdges, ReportsProgressAfterEveryBlockUpToTheTotal) {
+// Files move in chunks of whole plug-in blocks: 30 x 273 = 8190 frames.
+TEST(RenderEdges, ReportsProgressAfterEveryChunkUpToTheTotal) {
    PluginInstance p(PluginModule::load(TRIMWISE_PLUGIN_PATH));
    p.start();
    std::vector<size_t> reports;
-   render(p, PlanarAudio<float>(2, 100), 30, [&](size_t done, size_t total) {
-      EXPECT_EQ(total, 100u);
+   render(p, PlanarAudio<float>(2, 20000), 30, [&](size_t done, size_t total) {
+      EXPECT_EQ(total, 20000u);
       reports.push_back(done);
    });
-   EXPECT_EQ(reports, (std::vector<size_t>{30, 60, 90, 100}));
+   EXPECT_EQ(reports, (std::vector<size_t>{8190, 16380, 20000}));
 }
 
 TEST(RenderEdges, RefusesASignalWhoseChannelsDoNotMatchTheInputs) {

@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
-#include <memory>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <type_traits>
 
 namespace plughost {
 namespace {
@@ -30,11 +34,6 @@ struct ExtensionAlias {
    int major;
 };
 constexpr ExtensionAlias kExtensionAliases[] = {{"aif", SF_FORMAT_AIFF}, {"aifc", SF_FORMAT_AIFF}};
-
-struct FileCloser {
-   void operator()(SNDFILE* file) const { sf_close(file); }
-};
-using SoundFile = std::unique_ptr<SNDFILE, FileCloser>;
 
 std::string lower(std::string text) {
    std::transform(text.begin(), text.end(), text.begin(),
@@ -64,54 +63,172 @@ int majorFormatFor(const std::string& extension) {
    return 0;
 }
 
-int readFrames(SNDFILE* file, float* samples, sf_count_t frames) {
-   return static_cast<int>(sf_readf_float(file, samples, frames));
+sf_count_t readInto(SNDFILE* file, float* samples, sf_count_t frames) {
+   return sf_readf_float(file, samples, frames);
 }
-int readFrames(SNDFILE* file, double* samples, sf_count_t frames) {
-   return static_cast<int>(sf_readf_double(file, samples, frames));
+sf_count_t readInto(SNDFILE* file, double* samples, sf_count_t frames) {
+   return sf_readf_double(file, samples, frames);
 }
-sf_count_t writeFrames(SNDFILE* file, const float* samples, sf_count_t frames) {
+sf_count_t writeFrom(SNDFILE* file, const float* samples, sf_count_t frames) {
    return sf_writef_float(file, samples, frames);
 }
-sf_count_t writeFrames(SNDFILE* file, const double* samples, sf_count_t frames) {
+sf_count_t writeFrom(SNDFILE* file, const double* samples, sf_count_t frames) {
    return sf_writef_double(file, samples, frames);
 }
 
-// Files are moved in pieces of this many frames so that interleaving needs little memory.
-constexpr sf_count_t kChunkFrames = 4096;
+// The whole-file helpers move files in pieces of this many frames.
+constexpr size_t kChunkFrames = 8192;
+
+// libsndfile accepts a WAV or AIFF file whose data chunk runs past the end of the file and
+// quietly reads what is there; its log then says "data : 288000 (should be 99920)". A file cut
+// short must not pass for a shorter recording. Sizes of 2 GiB and more are the placeholders of
+// writers that never came back to fill in the size, and are left alone.
+bool dataChunkCutShort(SNDFILE* file) {
+   char log[4096] = {};
+   sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
+   for (const char* line = log; *line;) {
+      while (*line == ' ')
+         ++line;
+      unsigned long long declared = 0, present = 0;
+      char name[5] = {};
+      if (std::sscanf(line, "%4s : %llu (should be %llu)", name, &declared, &present) == 3 &&
+          (std::strcmp(name, "data") == 0 || std::strcmp(name, "SSND") == 0) &&
+          present < declared && declared < 0x80000000ull) {
+         return true;
+      }
+      const char* next = std::strchr(line, '\n');
+      if (!next) break;
+      line = next + 1;
+   }
+   return false;
+}
+
+ToolError damaged(const std::string& path, const std::string& what) {
+   return ToolError(ExitCode::file, "audio file '" + path + "' " + what,
+                    "the file is damaged or was cut short; nothing was written");
+}
 
 } // namespace
 
-template <class Sample>
-PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info) {
+AudioFileReader::AudioFileReader(const std::string& path) : path_(path) {
    SF_INFO sfInfo{};
-   SoundFile file(sf_open(path.c_str(), SFM_READ, &sfInfo));
-   if (!file) {
+   file_ = sf_open(path.c_str(), SFM_READ, &sfInfo);
+   if (!file_) {
       throw ToolError(ExitCode::file,
                       "cannot read audio file '" + path + "': " + sf_strerror(nullptr),
                       "check the path; WAV, AIFF, FLAC, OGG and CAF files can be read");
    }
-   info = {sfInfo.samplerate, sfInfo.channels, sfInfo.format};
-   const auto channels = static_cast<size_t>(sfInfo.channels);
-   PlanarAudio<Sample> audio(channels, static_cast<size_t>(sfInfo.frames));
-   std::vector<Sample> interleaved(static_cast<size_t>(kChunkFrames) * channels);
-   size_t done = 0;
-   while (done < audio.frames()) {
-      const auto want =
-          static_cast<sf_count_t>(std::min<size_t>(kChunkFrames, audio.frames() - done));
-      const int got = readFrames(file.get(), interleaved.data(), want);
-      if (got <= 0) {
-         throw ToolError(ExitCode::file,
-                         "audio file '" + path + "' ends after " + std::to_string(done) + " of " +
-                             std::to_string(audio.frames()) + " frames",
-                         "the file is damaged or was cut short");
+   info_ = {sfInfo.samplerate, sfInfo.channels, sfInfo.format, sfInfo.frames};
+   if (dataChunkCutShort(file_)) {
+      sf_close(file_);
+      throw damaged(path, "is shorter than its header says");
+   }
+}
+
+AudioFileReader::~AudioFileReader() {
+   sf_close(file_);
+}
+
+template <class Sample>
+size_t AudioFileReader::readFrames(Sample* interleaved, size_t frames) {
+   const auto want = static_cast<sf_count_t>(
+       std::min<int64_t>(static_cast<int64_t>(frames), info_.frames - done_));
+   sf_count_t got = 0;
+   while (got < want) {
+      const sf_count_t n =
+          readInto(file_, interleaved + static_cast<size_t>(got * info_.channels), want - got);
+      if (n <= 0) {
+         throw damaged(path_, "ends after " + std::to_string(done_ + got) + " of " +
+                                  std::to_string(info_.frames) + " frames");
       }
-      for (size_t f = 0; f < static_cast<size_t>(got); ++f) {
-         for (size_t c = 0; c < channels; ++c) {
+      got += n;
+   }
+   done_ += got;
+   return static_cast<size_t>(got);
+}
+
+size_t AudioFileReader::read(float* interleaved, size_t frames) {
+   return readFrames(interleaved, frames);
+}
+size_t AudioFileReader::read(double* interleaved, size_t frames) {
+   return readFrames(interleaved, frames);
+}
+
+AudioFileWriter::AudioFileWriter(const std::string& path, int sampleRate, int channels, int format,
+                                 std::string name)
+    : name_(name.empty() ? path : std::move(name)), channels_(channels) {
+   SF_INFO sfInfo{};
+   sfInfo.samplerate = sampleRate;
+   sfInfo.channels = channels;
+   sfInfo.format = format;
+   file_ = sf_open(path.c_str(), SFM_WRITE, &sfInfo);
+   if (!file_) {
+      throw ToolError(ExitCode::file,
+                      "cannot write audio file '" + name_ + "': " + sf_strerror(nullptr),
+                      "check that the folder exists and is writable");
+   }
+   sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+}
+
+AudioFileWriter::~AudioFileWriter() {
+   if (file_) sf_close(file_);
+}
+
+void AudioFileWriter::fail(int error) const {
+   std::string cause = error ? std::strerror(error) : sf_strerror(file_);
+   std::string hint = "check that the folder is writable";
+   if (error == ENOSPC || error == EDQUOT) {
+      hint = "free some space on the disk, or write elsewhere with -o";
+   } else if (error == EFBIG) {
+      hint = "the file system or a size limit (ulimit -f) allows no larger file; "
+             "write elsewhere with -o";
+   }
+   throw ToolError(ExitCode::file, "cannot write audio file '" + name_ + "': " + cause, hint);
+}
+
+template <class Sample>
+void AudioFileWriter::writeFrames(const Sample* interleaved, size_t frames) {
+   errno = 0;
+   if (writeFrom(file_, interleaved, static_cast<sf_count_t>(frames)) !=
+       static_cast<sf_count_t>(frames)) {
+      fail(errno);
+   }
+}
+
+void AudioFileWriter::write(const float* interleaved, size_t frames) {
+   writeFrames(interleaved, frames);
+}
+void AudioFileWriter::write(const double* interleaved, size_t frames) {
+   writeFrames(interleaved, frames);
+}
+
+void AudioFileWriter::close() {
+   SNDFILE* file = file_;
+   file_ = nullptr;
+   errno = 0;
+   // libsndfile reports a failed header update only through its answer.
+   if (sf_close(file) != 0) {
+      const int error = errno ? errno : EIO;
+      throw ToolError(ExitCode::file,
+                      "cannot finish audio file '" + name_ + "': " + std::strerror(error),
+                      "check that the disk is not full");
+   }
+}
+
+template <class Sample>
+PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info) {
+   AudioFileReader reader(path);
+   info = reader.info();
+   const auto channels = static_cast<size_t>(info.channels);
+   PlanarAudio<Sample> audio(channels, static_cast<size_t>(info.frames));
+   std::vector<Sample> interleaved(kChunkFrames * channels);
+   for (size_t done = 0; done < audio.frames();) {
+      const size_t got = reader.read(interleaved.data(), kChunkFrames);
+      for (size_t f = 0; f < got; ++f) {
+         for (size_t c = 0; c < channels; ++c)
             audio.channels[c][done + f] = interleaved[f * channels + c];
-         }
       }
-      done += static_cast<size_t>(got);
+      done += got;
    }
    return audio;
 }
@@ -119,38 +236,19 @@ PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info) 
 template <class Sample>
 void writeAudioFile(const std::string& path, const PlanarAudio<Sample>& audio, int sampleRate,
                     int format) {
-   SF_INFO sfInfo{};
-   sfInfo.samplerate = sampleRate;
-   sfInfo.channels = static_cast<int>(audio.channels.size());
-   sfInfo.format = format;
-   SoundFile file(sf_open(path.c_str(), SFM_WRITE, &sfInfo));
-   if (!file) {
-      throw ToolError(ExitCode::file,
-                      "cannot write audio file '" + path + "': " + sf_strerror(nullptr),
-                      "check that the folder exists and is writable");
-   }
-   sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
    const size_t channels = audio.channels.size();
-   std::vector<Sample> interleaved(static_cast<size_t>(kChunkFrames) * channels);
+   AudioFileWriter writer(path, sampleRate, static_cast<int>(channels), format);
+   std::vector<Sample> interleaved(kChunkFrames * channels);
    for (size_t done = 0; done < audio.frames();) {
-      const size_t n = std::min<size_t>(kChunkFrames, audio.frames() - done);
+      const size_t n = std::min(kChunkFrames, audio.frames() - done);
       for (size_t f = 0; f < n; ++f) {
-         for (size_t c = 0; c < channels; ++c) {
+         for (size_t c = 0; c < channels; ++c)
             interleaved[f * channels + c] = audio.channels[c][done + f];
-         }
       }
-      if (writeFrames(file.get(), interleaved.data(), static_cast<sf_count_t>(n)) !=
-          static_cast<sf_count_t>(n)) {
-         throw ToolError(ExitCode::file,
-                         "cannot write audio file '" + path + "': " + sf_strerror(file.get()),
-                         "check that the disk is not full");
-      }
+      writer.write(interleaved.data(), n);
       done += n;
    }
-   if (sf_close(file.release()) != 0) {
-      throw ToolError(ExitCode::file, "cannot finish audio file '" + path + "'",
-                      "check that the disk is not full");
-   }
+   writer.close();
 }
 
 template PlanarAudio<float> readAudioFile<float>(const std::string&, AudioFileInfo&);
@@ -158,25 +256,110 @@ template PlanarAudio<double> readAudioFile<double>(const std::string&, AudioFile
 template void writeAudioFile<float>(const std::string&, const PlanarAudio<float>&, int, int);
 template void writeAudioFile<double>(const std::string&, const PlanarAudio<double>&, int, int);
 
+namespace {
+
+// Vectors of four lanes in the compilers' portable vector extension (SSE or AVX on x86, NEON
+// on ARM): the level loop says what each lane does and the compiler picks the instructions.
+typedef float FloatLanes __attribute__((vector_size(16)));
+typedef int32_t FloatMask __attribute__((vector_size(16)));
+typedef double DoubleLanes __attribute__((vector_size(32)));
+typedef int64_t DoubleMask __attribute__((vector_size(32)));
+
+template <class Sample>
+struct Lanes;
+template <>
+struct Lanes<float> {
+   using Values = FloatLanes;
+   using Mask = FloatMask;
+};
+template <>
+struct Lanes<double> {
+   using Values = DoubleLanes;
+   using Mask = DoubleMask;
+};
+
+} // namespace
+
+template <class Sample>
+void LevelMeter::accumulate(const Sample* samples, size_t n) {
+   using Values = typename Lanes<Sample>::Values;
+   using Mask = typename Lanes<Sample>::Mask;
+   using Bits = std::remove_reference_t<decltype(Mask{}[0])>;
+   constexpr Bits kAbs = std::numeric_limits<Bits>::max(); // every bit but the sign
+   const Mask absMask = Mask{} + kAbs;
+   const Values fullScale = Values{} + Sample(1);
+   Values peak{};
+   Mask overs{};
+   DoubleLanes squares;
+   std::memcpy(&squares, squares_, sizeof squares);
+   size_t i = 0;
+   for (; i + 4 <= n; i += 4) {
+      Values v;
+      std::memcpy(&v, samples + i, sizeof v);
+      const Values a = reinterpret_cast<Values>(reinterpret_cast<Mask>(v) & absMask);
+      const Mask louder = a > peak;
+      peak = reinterpret_cast<Values>((reinterpret_cast<Mask>(a) & louder) |
+                                      (reinterpret_cast<Mask>(peak) & ~louder));
+      const DoubleLanes d = __builtin_convertvector(v, DoubleLanes);
+      squares += d * d;
+      overs -= a > fullScale; // a true comparison is -1
+   }
+   std::memcpy(squares_, &squares, sizeof squares);
+   for (size_t l = 0; l < 4; ++l) {
+      peak_ = std::max(peak_, static_cast<double>(peak[l]));
+      overs_ += static_cast<uint64_t>(overs[l]);
+   }
+   for (size_t l = 0; i < n; ++i, ++l) {
+      const double v = static_cast<double>(samples[i]);
+      const double a = std::fabs(v);
+      peak_ = a > peak_ ? a : peak_;
+      squares_[l] += v * v;
+      overs_ += a > 1.0 ? 1u : 0u;
+   }
+   count_ += n;
+}
+
+void LevelMeter::add(const float* samples, size_t n) {
+   accumulate(samples, n);
+}
+void LevelMeter::add(const double* samples, size_t n) {
+   accumulate(samples, n);
+}
+
+ChannelLevels LevelMeter::levels() const {
+   ChannelLevels l;
+   l.peak = peak_;
+   l.overs = overs_;
+   const double squares = (squares_[0] + squares_[1]) + (squares_[2] + squares_[3]);
+   if (count_ > 0) l.rms = std::sqrt(squares / static_cast<double>(count_));
+   return l;
+}
+
 template <class Sample>
 std::vector<ChannelLevels> measureLevels(const PlanarAudio<Sample>& audio) {
    std::vector<ChannelLevels> levels;
    for (const auto& channel : audio.channels) {
-      ChannelLevels l;
-      double sumOfSquares = 0.0;
-      for (const Sample s : channel) {
-         const auto v = static_cast<double>(s);
-         l.peak = std::max(l.peak, std::fabs(v));
-         sumOfSquares += v * v;
-      }
-      if (!channel.empty()) l.rms = std::sqrt(sumOfSquares / static_cast<double>(channel.size()));
-      levels.push_back(l);
+      LevelMeter meter;
+      meter.add(channel.data(), channel.size());
+      levels.push_back(meter.levels());
    }
    return levels;
 }
 
 template std::vector<ChannelLevels> measureLevels<float>(const PlanarAudio<float>&);
 template std::vector<ChannelLevels> measureLevels<double>(const PlanarAudio<double>&);
+
+bool isIntegerFormat(int format) {
+   switch (format & SF_FORMAT_SUBMASK) {
+   case SF_FORMAT_FLOAT:
+   case SF_FORMAT_DOUBLE:
+   case SF_FORMAT_VORBIS:
+   case SF_FORMAT_OPUS:
+      return false;
+   default:
+      return true;
+   }
+}
 
 int chooseOutputFormat(const std::string& path, int inputFormat, const std::string& encoding) {
    const std::string extension = extensionOf(path);

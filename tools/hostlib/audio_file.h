@@ -1,9 +1,13 @@
-// Reading and writing audio files for the host, as planar buffers of 32-bit or 64-bit samples.
+// Reading and writing audio files for the host: streamed in interleaved blocks, so memory does
+// not grow with the file, plus whole-file helpers for small signals and tests.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+typedef struct sf_private_tag SNDFILE;
 
 namespace plughost {
 
@@ -24,14 +28,74 @@ struct AudioFileInfo {
    int sampleRate = 0;
    int channels = 0;
    int format = 0;
+   int64_t frames = 0;
+};
+
+// An audio file open for reading, front to back. Samples come as floating point, full scale
+// at +-1; integer encodings convert exactly (a 16- or 24-bit sample is n / 2^15 or n / 2^23).
+class AudioFileReader {
+public:
+   // Throws ToolError(ExitCode::file) if the file cannot be opened or decoded, or if its header
+   // promises more audio than the file holds (a file cut short).
+   explicit AudioFileReader(const std::string& path);
+   ~AudioFileReader();
+   AudioFileReader(const AudioFileReader&) = delete;
+   AudioFileReader& operator=(const AudioFileReader&) = delete;
+
+   const AudioFileInfo& info() const { return info_; }
+
+   // Reads up to `frames` frames into `interleaved` (frames x channels samples) and returns how
+   // many it read: fewer only at the end of the file. Throws ToolError(ExitCode::file) if the
+   // file ends before its declared length or cannot be decoded.
+   size_t read(float* interleaved, size_t frames);
+   size_t read(double* interleaved, size_t frames);
+
+private:
+   template <class Sample>
+   size_t readFrames(Sample* interleaved, size_t frames);
+
+   std::string path_;
+   SNDFILE* file_ = nullptr;
+   AudioFileInfo info_;
+   int64_t done_ = 0;
+};
+
+// An audio file open for writing. Integer encodings (PCM, FLAC) clip samples outside full
+// scale rather than wrapping them; floating-point encodings keep every value.
+class AudioFileWriter {
+public:
+   // `name` is the path the user knows the file by, for messages (the file itself may be a
+   // temporary one). Throws ToolError(ExitCode::file) if the file cannot be created.
+   AudioFileWriter(const std::string& path, int sampleRate, int channels, int format,
+                   std::string name = "");
+   // Closes the file if close() was not called, ignoring errors.
+   ~AudioFileWriter();
+   AudioFileWriter(const AudioFileWriter&) = delete;
+   AudioFileWriter& operator=(const AudioFileWriter&) = delete;
+
+   // Throws ToolError(ExitCode::file) if the disk is full or the file may grow no larger.
+   void write(const float* interleaved, size_t frames);
+   void write(const double* interleaved, size_t frames);
+
+   // Completes the header. Throws ToolError(ExitCode::file) on failure.
+   void close();
+
+private:
+   template <class Sample>
+   void writeFrames(const Sample* interleaved, size_t frames);
+   [[noreturn]] void fail(int error) const;
+
+   std::string name_;
+   SNDFILE* file_ = nullptr;
+   int channels_;
 };
 
 // Reads a whole file. Throws ToolError(ExitCode::file) if it cannot be read.
 template <class Sample>
 PlanarAudio<Sample> readAudioFile(const std::string& path, AudioFileInfo& info);
 
-// Writes a whole file in the given format; PCM encodings clip samples outside -1..1 rather than
-// wrapping them. Throws ToolError(ExitCode::file) if it cannot be written.
+// Writes a whole file in the given format; integer encodings clip samples outside -1..1 rather
+// than wrapping them. Throws ToolError(ExitCode::file) if it cannot be written.
 template <class Sample>
 void writeAudioFile(const std::string& path, const PlanarAudio<Sample>& audio, int sampleRate,
                     int format);
@@ -45,10 +109,35 @@ int chooseOutputFormat(const std::string& path, int inputFormat, const std::stri
 // The encodings chooseOutputFormat accepts, for help texts.
 const std::vector<std::string>& encodingNames();
 
-// Peak and RMS level of one channel, as linear factors of full scale.
+// True for encodings that hold integers (PCM, FLAC, ...), which clip at full scale; false for
+// floating-point ones.
+bool isIntegerFormat(int format);
+
+// Peak and RMS level of one channel, as linear factors of full scale, and the number of samples
+// beyond full scale (which an integer encoding would clip).
 struct ChannelLevels {
    double peak = 0.0;
    double rms = 0.0;
+   uint64_t overs = 0;
+};
+
+// Measures one channel on the fly, block by block, in a loop written over vectors of four
+// lanes: each lane keeps its own maximum, sum of squares and count, so the loop vectorises
+// without reordering any floating-point sum, and the lanes are combined only at the end.
+class LevelMeter {
+public:
+   void add(const float* samples, size_t n);
+   void add(const double* samples, size_t n);
+   ChannelLevels levels() const;
+
+private:
+   template <class Sample>
+   void accumulate(const Sample* samples, size_t n);
+
+   double peak_ = 0.0;
+   double squares_[4] = {};
+   uint64_t overs_ = 0;
+   uint64_t count_ = 0;
 };
 
 template <class Sample>

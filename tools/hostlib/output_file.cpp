@@ -3,6 +3,7 @@
 #include "tools/hostlib/fatal_signal.h"
 #include "tools/hostlib/tool_error.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,16 @@ ToolError writeError(const std::string& path, int error) {
    return ToolError(ExitCode::file,
                     "cannot write '" + path + "': " + std::string(std::strerror(error)),
                     "check that the folder exists and is writable");
+}
+
+// Flushes a file's or folder's data to the disk. A failure on the output file is an error
+// (`name` non-empty: the data may not be there); one on a folder is ignored, as some file
+// systems cannot sync folders.
+void syncPath(const std::string& path, const std::string& name) {
+   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+   const int error = fd < 0 || fsync(fd) != 0 ? errno : 0;
+   if (fd >= 0) close(fd);
+   if (error != 0 && !name.empty() && error != EINVAL) throw writeError(name, error);
 }
 
 } // namespace
@@ -65,6 +76,9 @@ void PendingOutput::commit() {
    const mode_t mask = umask(0);
    umask(mask);
    chmod(temporary_.c_str(), 0666 & ~mask);
+   // The data reaches the disk before the name does, so that a power cut cannot leave an
+   // empty or partial file under the final name.
+   syncPath(temporary_, path_);
    if (overwrite_) {
       if (rename(temporary_.c_str(), path_.c_str()) != 0) throw writeError(path_, errno);
    } else if (link(temporary_.c_str(), path_.c_str()) == 0) {
@@ -80,6 +94,9 @@ void PendingOutput::commit() {
    }
    committed_ = true;
    removeOnSignal("");
+   // And the rename itself reaches the disk: the folder's entry is data of the folder.
+   const fs::path target(path_);
+   syncPath(target.has_parent_path() ? target.parent_path().string() : ".", "");
 }
 
 } // namespace plughost

@@ -21,7 +21,8 @@ public:
    const std::string& path() const { return path_; }
    const std::string& temporaryPath() const { return temporary_; }
 
-   // Gives the temporary file the permissions a new file gets and moves it to `path`. Without
+   // Gives the temporary file the permissions a new file gets, flushes it to the disk, moves it
+   // to `path` and flushes the folder, so the name never appears before the data. Without
    // `overwrite` an existing file is never replaced, not even one created meanwhile: throws
    // ToolError(ExitCode::file) then, and the temporary file is removed.
    void commit();

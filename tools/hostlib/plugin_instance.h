@@ -1,16 +1,23 @@
 // One plug-in instance as the host sees it: the record from the entry point, the host callback
-// that answers the instance's requests, and typed wrappers around the record's functions.
+// that answers the instance's requests as a real host does, and typed wrappers around the
+// record's functions.
 #pragma once
 
 #include "framework/plugin_interface.h"
 #include "tools/hostlib/plugin_module.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
-#include <vector>
+#include <thread>
+#include <utility>
 
 namespace plughost {
 
@@ -22,12 +29,19 @@ struct HostSettings {
    float sampleRate = 44100.0f;
    int32_t blockSize = 512;
    TraceSink trace; // empty: no trace
+   // The process level answered during processing: real time (a host's audio thread) or
+   // offline (a renderer such as `plughost process`).
+   bool realtime = false;
+   // Whether requests() keeps what the instance asked. The log never allocates either way.
+   bool logRequests = true;
 };
 
 // The host's own identity, answered to audioMasterGetVendorString and friends.
 inline constexpr const char* kHostVendor = "Trimwise";
 inline constexpr const char* kHostProduct = "plughost";
 inline constexpr int32_t kHostVersion = 1000;
+// The transport this host plays while an instance is running.
+inline constexpr double kDefaultTempo = 120.0;
 
 // One request the instance sent through the host callback.
 struct HostRequest {
@@ -45,11 +59,33 @@ struct TextAnswer {
    bool terminated = false; // a NUL lies within the buffer
 };
 
+// The call a thread is making into a plug-in, kept as plain numbers so that it can be written
+// on every call without allocating and read after the process died in it (see
+// recordCallsInFlight).
+struct CallInFlight {
+   enum Kind : int32_t { none, entry, dispatch, setParameter, getParameter, process, process64 };
+   int32_t kind;
+   int32_t opcode;
+   int32_t index;
+   int32_t frames;
+   intptr_t value;
+   float opt;
+};
+
+// Makes every instance describe each call it makes into `slots` (one slot per calling thread,
+// the first `count` threads) before the call, and clear it after. The caller keeps the slots
+// where they survive a crash, such as memory shared with a parent process. Null: no records.
+void recordCallsInFlight(CallInFlight* slots, size_t count);
+// "effSetSampleRate(index 0, value 0, opt 44100)", "processReplacing(512 frames)", ...
+std::string describeCallInFlight(const CallInFlight& call);
+
 class PluginInstance {
 public:
    // Room given for every text the instance writes; far above the longest limit (64), so an
    // instance that overruns its limit is caught by the extent instead of corrupting memory.
    static constexpr size_t kTextBufferSize = 256;
+   // Requests and automated changes kept; later ones are counted but not kept.
+   static constexpr size_t kLogCapacity = 4096;
 
    // Calls the module's entry point, then opens the instance and tells it the sample rate and
    // block size. Throws ToolError(ExitCode::plugin) if the entry returns no usable record.
@@ -66,7 +102,8 @@ public:
    const PluginModule& module() const { return *module_; }
    const HostSettings& settings() const { return settings_; }
 
-   // A raw dispatcher call, traced. Not for effClose: use close().
+   // A raw dispatcher call, traced. Not for effClose: use close(). effSetSampleRate and
+   // effSetBlockSize also change what the host answers when asked for them.
    intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
                      float opt = 0.0f);
 
@@ -74,7 +111,7 @@ public:
    TextAnswer readText(int32_t opcode, int32_t index = 0);
 
    // Switches processing on (effMainsChanged 1, effStartProcess) and off again, as a host does
-   // around a run of processing calls.
+   // around a run of processing calls. The transport plays while processing is on.
    void start();
    void stop();
    bool running() const { return running_; }
@@ -97,32 +134,87 @@ public:
    float getParameter(int32_t index);
    void setParameter(int32_t index, float value);
 
+   // Hands the events of the next processing call to the instance (effProcessEvents). The
+   // record and the events must stay valid until that call returns.
+   intptr_t sendEvents(VstEvents& events) { return dispatch(effProcessEvents, 0, 0, &events); }
+
    bool canProcessDouble() const {
       return (effect_->flags & effFlagsCanDoubleReplacing) && effect_->processDoubleReplacing;
    }
+   // Each call moves the transport on by `frames`.
    void process(float** inputs, float** outputs, int32_t frames);
    void process(double** inputs, double** outputs, int32_t frames);
 
-   // Every request the instance has sent, the entry point's version request included.
-   const std::vector<HostRequest>& requests() const { return requests_; }
-   // Parameter changes the instance reported with audioMasterAutomate: index and value.
-   const std::vector<std::pair<int32_t, float>>& automation() const { return automation_; }
+   // The tempo the transport plays at (beats per minute), answered in the time information.
+   void setTempo(double bpm) { tempo_.store(bpm, std::memory_order_relaxed); }
+   // Frames processed since the instance was created: the transport's position.
+   int64_t samplePosition() const { return samplePos_.load(std::memory_order_relaxed); }
 
-   // The function handed to the entry point.
+   // Requests the instance has sent, the entry point's version request included: the first
+   // kLogCapacity of them (none if settings().logRequests is off). Read while no call runs.
+   std::span<const HostRequest> requests() const;
+   // Parameter changes the instance reported with audioMasterAutomate: index and value.
+   std::span<const std::pair<int32_t, float>> automation() const;
+   // How often the instance said its inputs, outputs or latency changed (audioMasterIOChanged).
+   int32_t ioChanges() const { return ioChanges_.load(std::memory_order_relaxed); }
+
+   // The function handed to the entry point. Never allocates unless tracing is on, and may be
+   // called from any thread.
    static intptr_t hostCallback(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
                                 void* ptr, float opt);
 
 private:
    intptr_t answer(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
+   intptr_t timeInfo(int32_t filter);
    void trace(const std::string& line) const;
 
    std::shared_ptr<PluginModule> module_;
    HostSettings settings_;
    AEffect* effect_ = nullptr;
    bool running_ = false;
-   bool processing_ = false;
-   std::vector<HostRequest> requests_;
-   std::vector<std::pair<int32_t, float>> automation_;
+   std::string directory_; // answered to audioMasterGetDirectory
+   std::atomic<float> sampleRate_;
+   std::atomic<int32_t> blockSize_;
+   std::atomic<double> tempo_{kDefaultTempo};
+   std::atomic<int64_t> samplePos_{0};
+   std::atomic<bool> playing_{false};
+   std::atomic<bool> transportChanged_{false};
+   std::atomic<int32_t> ioChanges_{0};
+   // Fixed-size logs filled through an atomic cursor: no allocation, any thread.
+   std::unique_ptr<HostRequest[]> requests_;
+   std::atomic<size_t> requestCount_{0};
+   std::unique_ptr<std::pair<int32_t, float>[]> automation_;
+   std::atomic<size_t> automationCount_{0};
+};
+
+// A thread of its own for processing calls, as hosts have one: flush-to-zero and
+// denormals-are-zero set on it (unless asked otherwise), and instances that ask from it are
+// told they run at the real-time process level. run() hands it one job and waits for it.
+class AudioThread {
+public:
+   explicit AudioThread(bool flushDenormals = true);
+   ~AudioThread();
+   AudioThread(const AudioThread&) = delete;
+   AudioThread& operator=(const AudioThread&) = delete;
+
+   // Runs `job` on the audio thread and returns when it has finished; an exception it throws is
+   // thrown here again.
+   void run(const std::function<void()>& job);
+
+   // Switches flush-to-zero and denormals-are-zero on or off for the calling thread; false where
+   // the processor has no such modes.
+   static bool setFlushDenormals(bool on);
+
+private:
+   void loop(bool flushDenormals);
+
+   std::mutex mutex_;
+   std::condition_variable wake_;
+   const std::function<void()>* job_ = nullptr;
+   bool done_ = false;
+   bool quit_ = false;
+   std::exception_ptr error_;
+   std::thread thread_;
 };
 
 } // namespace plughost

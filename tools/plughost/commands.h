@@ -26,6 +26,9 @@ struct ProcessOptions {
    std::string inputOption;
    std::string output = "out.wav";
    std::string encoding = "same";
+   std::string map;   // empty: the default routing
+   std::string midi;  // Standard MIDI File of notes for an instrument
+   double tail = 2.0; // seconds rendered after the last MIDI event
    int32_t blockSize = 512;
    int precision = 32;
    double seconds = 1.0;   // length of the test signal
@@ -34,6 +37,7 @@ struct ProcessOptions {
    bool quiet = false;
    const CLI::Option* secondsOption = nullptr;
    const CLI::Option* rateOption = nullptr;
+   const CLI::Option* tailOption = nullptr;
 };
 CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions& options);
 int runProcess(CommonOptions& common, ProcessOptions& options);

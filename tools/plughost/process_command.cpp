@@ -1,6 +1,8 @@
 // plughost process: runs an audio file, or a built-in test signal, through a plug-in.
 
 #include "tools/hostlib/audio_file.h"
+#include "tools/hostlib/channel_map.h"
+#include "tools/hostlib/midi_file.h"
 #include "tools/hostlib/output_file.h"
 #include "tools/hostlib/render.h"
 #include "tools/hostlib/tool_error.h"
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 #include <numbers>
+#include <optional>
 
 namespace plughost {
 namespace {
@@ -24,20 +27,30 @@ constexpr int kTestSignalFormat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
 
 // The test signal used when no input file is given: one sine per plug-in input at half of full
 // scale (-6.02 dBFS), 440 Hz on the first channel and a fifth higher on each further one, so
-// that the channels can be told apart in the output.
-template <class Sample>
-PlanarAudio<Sample> testSignal(int channels, int sampleRate, double seconds) {
-   const auto frames = static_cast<size_t>(std::llround(seconds * sampleRate));
-   PlanarAudio<Sample> audio(static_cast<size_t>(channels), frames);
-   for (size_t c = 0; c < audio.channels.size(); ++c) {
-      const double hz = 440.0 * std::pow(1.5, static_cast<double>(c));
-      for (size_t i = 0; i < frames; ++i) {
-         audio.channels[c][i] = static_cast<Sample>(
-             0.5 * std::sin(2.0 * std::numbers::pi * hz * static_cast<double>(i) / sampleRate));
+// that the channels can be told apart in the output. Made chunk by chunk as it is processed.
+class TestSignal {
+public:
+   TestSignal(int channels, int sampleRate) : channels_(static_cast<size_t>(channels)) {
+      for (size_t c = 0; c < channels_; ++c) {
+         steps_.push_back(2.0 * std::numbers::pi * 440.0 * std::pow(1.5, static_cast<double>(c)) /
+                          sampleRate);
       }
    }
-   return audio;
-}
+   template <class Sample>
+   void fill(Sample* interleaved, size_t frames) {
+      for (size_t i = 0; i < frames; ++i, ++frame_) {
+         for (size_t c = 0; c < channels_; ++c) {
+            interleaved[i * channels_ + c] =
+                static_cast<Sample>(0.5 * std::sin(steps_[c] * static_cast<double>(frame_)));
+         }
+      }
+   }
+
+private:
+   size_t channels_;
+   std::vector<double> steps_;
+   size_t frame_ = 0;
+};
 
 // A bar on stderr while a long run goes on: only on a terminal, only once the run has taken a
 // moment, and redrawn at most ten times a second. It is erased when the run ends.
@@ -69,12 +82,35 @@ private:
    Clock::time_point drawn_;
 };
 
+std::string plural(uint64_t n, const char* one, const char* many) {
+   return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// "1,1 (in.wav's channel 1 into both inputs)": the routing as --map would give it.
+std::string mapText(const ChannelMap& map, int fileChannels, const std::string& source) {
+   if (map.inputs.empty()) return "none (the plug-in has no inputs)";
+   std::string text = map.text();
+   if (fileChannels == 0) return text + " (silence into every input)";
+   if (map.isIdentity(fileChannels)) return text + " (channel by channel)";
+   if (fileChannels == 1 && map.inputs.size() > 1 &&
+       std::all_of(map.inputs.begin(), map.inputs.end(),
+                   [](const std::vector<int>& terms) { return terms == std::vector<int>{0}; })) {
+      return text + " (the one channel into every input)";
+   }
+   return text + " (" + source + "'s channels, one entry per plug-in input)";
+}
+
 template <class Sample>
 int processFile(CommonOptions& common, const ProcessOptions& options) {
-   AudioFileInfo info{options.sampleRate, 0, kTestSignalFormat};
-   PlanarAudio<Sample> input;
-   if (!options.input.empty()) input = readAudioFile<Sample>(options.input, info);
+   AudioFileInfo info{options.sampleRate, 0, kTestSignalFormat, 0};
+   std::optional<AudioFileReader> reader;
+   if (!options.input.empty()) {
+      reader.emplace(options.input);
+      info = reader->info();
+   }
    const int format = chooseOutputFormat(options.output, info.format, options.encoding);
+   std::optional<MidiSequence> notes;
+   if (!options.midi.empty()) notes = readMidiFile(options.midi, info.sampleRate);
    PendingOutput output(options.output, options.overwrite);
 
    auto module = loadPlugin(common.plugin, "processing with");
@@ -87,49 +123,98 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
          std::cout << settingText(pi) << '\n';
       std::cout << std::flush;
    }
-   if (options.input.empty()) {
-      info.channels = p.record().numInputs;
-      input = testSignal<Sample>(info.channels, info.sampleRate, options.seconds);
+   const int inputs = std::max(p.record().numInputs, 0);
+   const int outputs = std::max(p.record().numOutputs, 0);
+   if (outputs == 0) {
+      throw ToolError(ExitCode::usage, "the plug-in has no audio outputs",
+                      "process runs plug-ins that give audio; this one gives none");
    }
-   if (info.channels != p.record().numInputs) {
+   const bool instrument = inputs == 0 || (p.record().flags & effFlagsIsSynth);
+   if (instrument && !notes) {
       throw ToolError(ExitCode::usage,
-                      "'" + options.input + "' has " + std::to_string(info.channels) +
-                          " channels but the plug-in takes " + std::to_string(p.record().numInputs),
-                      "give an audio file with as many channels as the plug-in has inputs");
+                      "'" + common.plugin + "' is an instrument: it plays notes" +
+                          (inputs == 0 ? ", it takes no audio" : ""),
+                      "give it notes as a Standard MIDI File with --midi FILE.mid; --tail S "
+                      "renders S seconds after the last one");
    }
+   if (inputs == 0 && reader) {
+      throw ToolError(ExitCode::usage, "the plug-in takes no audio input",
+                      "leave out the input file and give notes with --midi FILE.mid");
+   }
+   // Where the plug-in's inputs come from: the file, the test signal (one sine per input), or
+   // nothing when notes alone drive it.
+   const int fileChannels = reader ? info.channels : notes ? 0 : inputs;
+   const std::string source = reader ? options.input : "the test signal";
+   const ChannelMap map = options.map.empty()
+                              ? defaultChannelMap(fileChannels, inputs, source)
+                              : parseChannelMap(options.map, fileChannels, inputs, source);
+   const auto total =
+       static_cast<size_t>(reader  ? info.frames
+                           : notes ? notes->endFrame + std::llround(options.tail * info.sampleRate)
+                                   : std::llround(options.seconds * info.sampleRate));
+
    p.start();
-   PlanarAudio<Sample> result;
+   StreamRenderer<Sample> renderer(p, map, fileChannels, options.blockSize);
+   if (notes) renderer.setSequence(&*notes);
+   const size_t chunk = renderer.chunkFrames();
+   std::vector<Sample> in(chunk * static_cast<size_t>(fileChannels));
+   TestSignal signal(fileChannels, info.sampleRate);
+   AudioFileWriter writer(output.temporaryPath(), info.sampleRate, outputs, format, options.output);
    const auto started = Clock::now();
    {
       Progress progress(talk && isatty(STDERR_FILENO));
-      result = render(p, input, options.blockSize, std::ref(progress));
+      for (size_t done = 0; done < total;) {
+         const size_t n = std::min(chunk, total - done);
+         if (reader) {
+            reader->read(in.data(), n);
+         } else if (!notes) {
+            signal.fill(in.data(), n);
+         }
+         writer.write(renderer.process(in.data(), n), n);
+         done += n;
+         progress(done, total);
+      }
    }
-   const double wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
    p.stop();
-   writeAudioFile(output.temporaryPath(), result, info.sampleRate, format);
+   writer.close();
    output.commit();
+   const double wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
 
-   const auto inLevels = measureLevels(input);
-   const auto outLevels = measureLevels(result);
-   const double seconds = static_cast<double>(input.frames()) / info.sampleRate;
+   const auto inLevels = renderer.inputLevels();
+   const auto outLevels = renderer.outputLevels();
+   uint64_t clipped = 0;
+   if (isIntegerFormat(format)) {
+      for (const auto& l : outLevels)
+         clipped += l.overs;
+   }
+   const double seconds = static_cast<double>(total) / info.sampleRate;
    const double realtime = wallSeconds > 0.0 ? seconds / wallSeconds : INFINITY;
+   const std::string clipWarning =
+       clipped == 0 ? ""
+                    : plural(clipped, "sample", "samples") + " beyond full scale clipped in the " +
+                          describeFormat(format) + " output; lower the gain or write -e float";
    if (common.json) {
       JsonWriter j;
       j.beginObject();
       j.key("plugin").value(common.plugin);
       j.key("input");
       options.input.empty() ? j.null() : j.value(options.input);
+      j.key("midi");
+      options.midi.empty() ? j.null() : j.value(options.midi);
       j.key("output").value(options.output);
-      j.key("frames").value(static_cast<int64_t>(input.frames()));
+      j.key("frames").value(static_cast<int64_t>(total));
       j.key("seconds").value(seconds);
       j.key("wallSeconds").value(wallSeconds);
       j.key("realtimeFactor").value(realtime);
       j.key("sampleRate").value(info.sampleRate);
-      j.key("inputChannels").value(info.channels);
-      j.key("outputChannels").value(static_cast<int64_t>(result.channels.size()));
+      j.key("inputChannels").value(fileChannels);
+      j.key("map").value(map.text());
+      j.key("outputChannels").value(outputs);
       j.key("blockSize").value(options.blockSize);
       j.key("precision").value(options.precision);
       j.key("outputFormat").value(describeFormat(format));
+      j.key("clippedSamples").value(static_cast<int64_t>(clipped));
+      if (notes) j.key("midiEvents").value(static_cast<int64_t>(renderer.eventsSent()));
       j.key("set");
       writeParams(j, set);
       j.key("parameters");
@@ -148,14 +233,25 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
       std::cout << j.text() << '\n';
    } else if (talk) {
       TextTable summary;
-      summary.add({"input", options.input.empty()
-                                ? "built-in test signal (" + std::to_string(info.channels) +
-                                      " sines at -6.02 dBFS)"
-                                : options.input + " (" + describeFormat(info.format) + ")"});
-      summary.add({"output", options.output + " (" + describeFormat(format) + ")"});
-      summary.add({"frames", std::to_string(input.frames()) + " at " +
-                                 std::to_string(info.sampleRate) + " Hz, " +
-                                 std::to_string(options.precision) + "-bit blocks of " +
+      summary.add({"input", reader  ? options.input + " (" + describeFormat(info.format) + ")"
+                            : notes ? "none"
+                                    : "built-in test signal (" + std::to_string(fileChannels) +
+                                          " sines at -6.02 dBFS)"});
+      if (notes) {
+         summary.add({"notes",
+                      options.midi + " (" + plural(renderer.eventsSent(), "event", "events") +
+                          ", " + plural(notes->tempos.size(), "tempo", "tempos") +
+                          (notes->skipped
+                               ? ", " + std::to_string(notes->skipped) + " system messages not sent"
+                               : "") +
+                          ")"});
+      }
+      summary.add({"channel map", mapText(map, fileChannels, source)});
+      summary.add({"output", options.output + " (" + describeFormat(format) + ", " +
+                                 plural(static_cast<uint64_t>(outputs), "channel", "channels") +
+                                 ")"});
+      summary.add({"frames", std::to_string(total) + " at " + std::to_string(info.sampleRate) +
+                                 " Hz, " + std::to_string(options.precision) + "-bit blocks of " +
                                  std::to_string(options.blockSize)});
       summary.add({"audio", printed("%.3f s", seconds)});
       summary.add({"wall time", wallSeconds < 1.0 ? printed("%.1f ms", wallSeconds * 1e3)
@@ -169,6 +265,9 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
                      out ? decibels(outLevels[c].rms) : ""});
       }
       std::cout << summary.text() << "\nlevels in dBFS:\n" << levels.text("  ");
+      if (!clipWarning.empty()) std::cout << "warning: " << clipWarning << '\n';
+   } else if (!clipWarning.empty()) {
+      std::cerr << "plughost: warning: " << clipWarning << '\n';
    }
    return 0;
 }
@@ -205,9 +304,19 @@ CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions
            ->check(CLI::Range(0.0, 3600.0).description(""))
            ->capture_default_str();
    options.rateOption =
-       proc->add_option("--rate", options.sampleRate, "sample rate of the test signal")
+       proc->add_option("--rate", options.sampleRate, "sample rate without an input file")
            ->type_name("HZ")
            ->check(CLI::Range(1, 768000).description(""))
+           ->capture_default_str();
+   proc->add_option("--map", options.map,
+                    "file channels per plug-in input: '1,1', 'L+R', '2,1', 0 for silence")
+       ->type_name("MAP");
+   proc->add_option("--midi", options.midi, "notes for an instrument: a Standard MIDI File")
+       ->type_name("FILE.mid");
+   options.tailOption =
+       proc->add_option("--tail", options.tail, "seconds rendered after the last MIDI event")
+           ->type_name("S")
+           ->check(CLI::Range(0.0, 3600.0).description(""))
            ->capture_default_str();
    proc->add_flag("-q,--quiet", options.quiet, "print nothing on success");
 
@@ -219,6 +328,14 @@ int runProcess(CommonOptions& common, ProcessOptions& options) {
        (options.secondsOption->count() > 0 || options.rateOption->count() > 0)) {
       throw ToolError(ExitCode::usage, "--seconds and --rate shape the test signal only",
                       "leave them out when processing a file");
+   }
+   if (!options.midi.empty() && options.secondsOption->count() > 0) {
+      throw ToolError(ExitCode::usage, "--seconds shapes the test signal only",
+                      "with --midi the length is that of the notes plus --tail");
+   }
+   if (options.midi.empty() && options.tailOption->count() > 0) {
+      throw ToolError(ExitCode::usage, "--tail extends the notes of --midi only",
+                      "give a MIDI file with --midi, or leave out --tail");
    }
    if (!options.inputOption.empty()) {
       if (!options.input.empty()) {

@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libsndfile1-dev
+  dpf-plugins-vst zynaddsubfx-vst amsynth
   g++-multilib
 )
 

@@ -41,7 +41,12 @@ stage "release build (gcc) and tests" build_and_test default
 stage "asan+ubsan build and tests" build_and_test asan
 stage "tsan build and tests" build_and_test tsan
 if [[ -x build/asan/tools/plughost ]]; then
-   stage "plughost validate under asan" build/asan/tools/plughost validate build/asan/Trimwise.so
+   stage "plughost validate under asan" build/asan/tools/plughost validate build/asan/Trimwise.so \
+      --level hostile
+fi
+if [[ -x build/default/tools/plughost ]]; then
+   stage "validate Debian's plug-ins" bash tests/validate/debian_plugins.sh \
+      build/default/tools/plughost 0.2
 fi
 if [[ -f fuzz/run.sh ]]; then
    stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz"

@@ -47,7 +47,12 @@ stage "windows-x64 build and tests under wine" bash scripts/cross_stage.sh windo
 stage "linux-aarch64 build and tests under qemu-aarch64" bash scripts/cross_stage.sh linux-aarch64 "$jobs"
 stage "linux-i686 build and tests under qemu-i386" bash scripts/cross_stage.sh linux-i686 "$jobs"
 if [[ -x build/asan/tools/plughost ]]; then
-   stage "plughost validate under asan" build/asan/tools/plughost validate build/asan/Trimwise.so
+   stage "plughost validate under asan" build/asan/tools/plughost validate build/asan/Trimwise.so \
+      --level hostile
+fi
+if [[ -x build/default/tools/plughost ]]; then
+   stage "validate Debian's plug-ins" bash tests/validate/debian_plugins.sh \
+      build/default/tools/plughost 0.2
 fi
 if [[ -f fuzz/run.sh ]]; then
    stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz"

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
@@ -79,23 +80,25 @@ CallInFlight* callSlot() {
 
 // Describes one call in its slot for as long as it runs; restores what was there before, so a
 // call the plug-in makes back into the host from inside another leaves the outer one visible.
+// A call that ends in an exception stays in its slot, naming the call the exception came from.
 class InFlight {
 public:
    InFlight(CallInFlight::Kind kind, int32_t opcode, int32_t index, intptr_t value, float opt,
             int32_t frames)
-       : slot_(callSlot()) {
+       : slot_(callSlot()), exceptions_(std::uncaught_exceptions()) {
       if (!slot_) return;
       saved_ = *slot_;
       *slot_ = CallInFlight{kind, opcode, index, frames, value, opt};
    }
    ~InFlight() {
-      if (slot_) *slot_ = saved_;
+      if (slot_ && std::uncaught_exceptions() == exceptions_) *slot_ = saved_;
    }
    InFlight(const InFlight&) = delete;
    InFlight& operator=(const InFlight&) = delete;
 
 private:
    CallInFlight* slot_;
+   int exceptions_;
    CallInFlight saved_{};
 };
 

@@ -1,8 +1,9 @@
 // Host state: no call may leave the floating-point control settings or the locale of the
 // calling thread changed. A host's own arithmetic and number formatting depend on both.
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"
+#include "tools/validate/check_support.h"
 #include "tools/validate/command_table.h"
-#include "tools/validate/host_support.h"
 
 #include <cfenv>
 #include <clocale>
@@ -126,7 +127,7 @@ void processCalls(Probe& probe, Bare bare, Random& random) {
 // One instance's whole life, every call probed.
 void wholeLife(const PluginModule& module, Probe& probe, Random& random) {
    AEffect* effect = nullptr;
-   probe("the entry", [&] { effect = module.entry()(&HostedEffect::hostCallback); });
+   probe("the entry", [&] { effect = module.entry()(&PluginInstance::hostCallback); });
    if (!effect || effect->magic != kEffectMagic)
       throw std::runtime_error("the entry returned no instance");
    Bare bare{effect};
@@ -234,9 +235,10 @@ CheckResult locale(const CheckContext& context) {
 std::vector<Check> hostStateChecks() {
    return {
        {"host-state.fpu",
-        "no call changes the floating-point control word, MXCSR, rounding or traps",
-        floatingPointControl},
-       {"host-state.locale", "no call changes the process or thread locale", locale},
+        "no call changes the floating-point control word, MXCSR, rounding or traps", Level::strict,
+        Severity::fails, floatingPointControl},
+       {"host-state.locale", "no call changes the process or thread locale", Level::strict,
+        Severity::fails, locale},
    };
 }
 

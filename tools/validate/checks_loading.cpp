@@ -1,7 +1,8 @@
 // Loading: what the library exports, how its entry behaves, and the record it returns.
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"
+#include "tools/validate/check_support.h"
 #include "tools/validate/elf_symbols.h"
-#include "tools/validate/host_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,16 +17,22 @@ namespace {
 constexpr const char* kEntryNames[] = {"VSTPluginMain", "main"};
 constexpr double kEntryLimitMs = 100.0;
 
+// Hosts look for either name, so a missing one only warns at host level. Names besides the entry
+// interpose between plug-ins loaded into one host, which the strict level fails.
 CheckResult exportsOnlyTheEntry(const CheckContext& context) {
    const std::vector<ExportedSymbol> symbols = exportedSymbolsOfFile(context.pluginPath);
    Findings findings;
+   const bool strict = context.atLeast(Level::strict);
    std::set<std::string> extra;
    for (const auto& s : symbols)
       extra.insert(s.name);
    for (const char* name : kEntryNames) {
-      if (extra.erase(name) == 0) findings.fail(format("does not export %s", name));
+      if (extra.erase(name) == 0) {
+         const std::string problem = format("does not export %s", name);
+         strict ? findings.fail(problem) : findings.warn(problem);
+      }
    }
-   if (!extra.empty()) {
+   if (!extra.empty() && strict) {
       std::string list;
       size_t shown = 0;
       for (const auto& name : extra) {
@@ -43,8 +50,13 @@ CheckResult exportsOnlyTheEntry(const CheckContext& context) {
                              [&](const ExportedSymbol& s) { return s.name == name; });
       return it == symbols.end() ? 0 : it->address;
    };
-   if (!findings.failed() && addressOf("VSTPluginMain") != addressOf("main")) {
+   if (addressOf("VSTPluginMain") && addressOf("main") &&
+       addressOf("VSTPluginMain") != addressOf("main")) {
       findings.warn("VSTPluginMain and main are different functions");
+   }
+   if (!strict) {
+      return findings.result(
+          format("exports the entry; %zu other names (checked at --level strict)", extra.size()));
    }
    return findings.result("exports exactly VSTPluginMain and main");
 }
@@ -56,7 +68,7 @@ CheckResult entryIsFast(const CheckContext& context) {
    constexpr int kCalls = 10;
    for (int i = 0; i < kCalls; ++i) {
       const auto start = std::chrono::steady_clock::now();
-      AEffect* effect = module->entry()(&HostedEffect::hostCallback);
+      AEffect* effect = module->entry()(&PluginInstance::hostCallback);
       const double ms =
           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
               .count();
@@ -69,7 +81,9 @@ CheckResult entryIsFast(const CheckContext& context) {
       slowest = std::max(slowest, ms);
    }
    if (slowest > kEntryLimitMs) {
-      findings.fail(format("an entry call took %.1f ms (limit %.0f ms)", slowest, kEntryLimitMs));
+      findings.warn(format("an entry call took %.1f ms (hosts scanning many plug-ins expect under "
+                           "%.0f ms)",
+                           slowest, kEntryLimitMs));
    }
    return findings.result(
        format("first call %.3f ms, slowest of %d %.3f ms", first, kCalls, slowest));
@@ -80,6 +94,22 @@ CheckResult entryWithoutCallback(const CheckContext& context) {
    AEffect* effect = module->entry()(nullptr);
    if (!effect) return {Status::pass, "returned no instance"};
    effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
+   return {Status::pass, "returned an instance, closed again"};
+}
+
+// A host that answers nothing, not even its version: the entry may refuse it or not, but must
+// return either way, and a record it returns must close.
+intptr_t refusingHost(AEffect*, int32_t, int32_t, intptr_t, void*, float) {
+   return 0;
+}
+
+CheckResult refusedVersion(const CheckContext& context) {
+   auto module = loadPlugin(context);
+   AEffect* effect = module->entry()(&refusingHost);
+   if (!effect) return {Status::pass, "returned no instance"};
+   if (effect->magic == kEffectMagic && effect->dispatcher) {
+      effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
+   }
    return {Status::pass, "returned an instance, closed again"};
 }
 
@@ -94,9 +124,13 @@ const void* codeAddress(F f) {
    return reinterpret_cast<const void*>(f);
 }
 
+// What hosts rely on fails at every level: the magic, the functions a host calls, sane counts.
+// What only the interface asks (reserved bytes zero, functions inside the plug-in's own
+// library, an object pointer) is checked from --level strict on.
 CheckResult recordIsSane(const CheckContext& context) {
    auto module = loadPlugin(context);
-   AEffect* effect = module->entry()(&HostedEffect::hostCallback);
+   const bool strict = context.atLeast(Level::strict);
+   AEffect* effect = module->entry()(&PluginInstance::hostCallback);
    if (!effect) return {Status::fail, "the entry returned no instance"};
    Findings findings;
    const AEffect& r = *effect;
@@ -128,9 +162,13 @@ CheckResult recordIsSane(const CheckContext& context) {
          }
          continue;
       }
-      if (moduleBase(f.address) != base) {
-         findings.fail(format("%s does not point into the plug-in's code", f.name));
+      const void* owner = moduleBase(f.address);
+      if (!owner) {
+         findings.fail(format("%s points into no loaded library", f.name));
          callable = callable && std::strcmp(f.name, "dispatcher") != 0;
+      } else if (owner != base && strict) {
+         // Hosts call it wherever it lives (some plug-ins keep their code in a second library).
+         findings.warn(format("%s lives outside the plug-in's own library", f.name));
       }
    }
    auto inRange = [&](const char* name, int32_t v, int32_t max) {
@@ -141,17 +179,20 @@ CheckResult recordIsSane(const CheckContext& context) {
    inRange("numInputs", r.numInputs, 1024);
    inRange("numOutputs", r.numOutputs, 1024);
    inRange("initialDelay", r.initialDelay, 1 << 30);
-   if (!(r.flags & effFlagsCanReplacing)) findings.fail("effFlagsCanReplacing is not set");
+   if (!(r.flags & effFlagsCanReplacing)) {
+      strict ? findings.fail("effFlagsCanReplacing is not set")
+             : findings.warn("effFlagsCanReplacing is not set");
+   }
    constexpr int32_t kKnownFlags = effFlagsHasEditor | effFlagsHasClip | effFlagsHasVu |
                                    effFlagsCanMono | effFlagsCanReplacing | effFlagsProgramChunks |
                                    effFlagsIsSynth | effFlagsNoSoundInStop | effFlagsExtIsAsync |
                                    effFlagsExtHasBuffer | effFlagsCanDoubleReplacing;
-   if (r.flags & ~kKnownFlags) {
+   if ((r.flags & ~kKnownFlags) && strict) {
       findings.fail(format("reserved flag bits are set: 0x%08x",
                            static_cast<uint32_t>(r.flags & ~kKnownFlags)));
    }
-   if (r.resvd1 != 0 || r.resvd2 != 0) findings.fail("resvd1 or resvd2 is not zero");
-   for (size_t i = 0; i < sizeof r.future; ++i) {
+   if (strict && (r.resvd1 != 0 || r.resvd2 != 0)) findings.fail("resvd1 or resvd2 is not zero");
+   for (size_t i = 0; strict && i < sizeof r.future; ++i) {
       if (r.future[i] != 0) {
          findings.fail(format("reserved byte future[%zu] is 0x%02x, not zero", i,
                               static_cast<unsigned char>(r.future[i])));
@@ -164,12 +205,12 @@ CheckResult recordIsSane(const CheckContext& context) {
        {sizeof(int32_t), offsetof(AEffect, dispatcher)},
        {offsetof(AEffect, flags) + sizeof(int32_t), offsetof(AEffect, resvd1)}};
    for (const auto& gap : gaps) {
-      for (size_t i = gap[0]; i < gap[1]; ++i) {
+      for (size_t i = gap[0]; strict && i < gap[1]; ++i) {
          if (bytes[i] != 0) findings.fail(format("alignment gap byte %zu is not zero", i));
       }
    }
-   if (!r.object) findings.fail("object is null");
-   if (r.user) findings.fail("user is set before the host set it");
+   if (!r.object && strict) findings.warn("object is null");
+   if (r.user && strict) findings.fail("user is set before the host set it");
    if (r.uniqueID == 0) findings.warn("uniqueID is 0");
    const std::string summary =
        format("%d in, %d out, %d programs, %d parameters, flags 0x%x", r.numInputs, r.numOutputs,
@@ -182,13 +223,19 @@ CheckResult recordIsSane(const CheckContext& context) {
 
 std::vector<Check> loadingChecks() {
    return {
-       {"load.exports", "the file exports exactly VSTPluginMain and main (ELF dynamic symbols)",
-        exportsOnlyTheEntry},
-       {"load.entry-time", "the entry returns an instance within 100 ms", entryIsFast},
+       {"load.exports",
+        "exports VSTPluginMain and main (a warning); strict: nothing else (ELF dynamic symbols)",
+        Level::host, Severity::failsOrWarns, exportsOnlyTheEntry},
+       {"load.entry-time", "the entry returns an instance within 100 ms", Level::host,
+        Severity::warns, entryIsFast},
+       {"load.record",
+        "magic, functions, counts; strict: reserved bytes zero, functions in the plug-in",
+        Level::host, Severity::failsOrWarns, recordIsSane},
        {"load.null-callback", "the entry called with a null host callback is harmless",
-        entryWithoutCallback},
-       {"load.record", "the record: magic, counts, functions in the plug-in, reserved bytes zero",
-        recordIsSane},
+        Level::hostile, Severity::fails, entryWithoutCallback},
+       {"load.refused-version",
+        "the entry asked by a host that answers 0 to everything returns cleanly", Level::hostile,
+        Severity::fails, refusedVersion},
    };
 }
 

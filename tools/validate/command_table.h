@@ -3,7 +3,7 @@
 // arguments in the right shape, whatever their values.
 #pragma once
 
-#include "tools/validate/host_support.h"
+#include "tools/validate/check_support.h"
 
 #include <cstddef>
 #include <cstdint>

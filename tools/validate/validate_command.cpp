@@ -4,7 +4,7 @@
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/json_writer.h"
 #include "tools/validate/check.h"
-#include "tools/validate/host_support.h"
+#include "tools/validate/check_support.h"
 
 #include <CLI/CLI.hpp>
 
@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <regex>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr char kPass = 'P';
 constexpr char kFail = 'F';
 constexpr char kSkip = 'S';
+constexpr char kWarn = 'W';
 // A child that could not even load the plug-in: the cause, a newline, the hint.
 constexpr char kNotLoadable = 'L';
 
@@ -50,13 +53,28 @@ std::string signalName(int sig) {
    return format("SIG%s (%s)", abbrev ? abbrev : "?", text ? text : "unknown signal");
 }
 
+// Calls in flight of a child's threads, in memory shared with the parent, so that a check that
+// crashes or hangs can be reported with the call it died in.
+constexpr size_t kCallSlots = 16;
+
 struct ChildOutcome {
    char status = 0;    // one of the letters above; 0 if the child reported nothing
    std::string detail; // what the child wrote after the letter
    int waitStatus = 0;
    bool timedOut = false;
    double seconds = 0;
+   std::string inFlight; // the calls into the plug-in that had not returned, if any
 };
+
+std::string describeInFlight(const CallInFlight* slots) {
+   std::string text;
+   for (size_t i = 0; i < kCallSlots; ++i) {
+      const std::string call = describeCallInFlight(slots[i]);
+      if (call.empty()) continue;
+      text += (text.empty() ? "" : " and ") + call;
+   }
+   return text;
+}
 
 // Runs `body` in a child process whose standard output goes to standard error, and collects
 // what it writes to the pipe, waiting at most `timeoutSeconds`.
@@ -67,6 +85,10 @@ ChildOutcome runInChild(double timeoutSeconds, Body body) {
       throw ToolError(ExitCode::internal, "cannot create a pipe: " + std::string(strerror(errno)),
                       "the system may be out of file descriptors");
    }
+   void* shared = ::mmap(nullptr, sizeof(CallInFlight) * kCallSlots, PROT_READ | PROT_WRITE,
+                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+   auto* slots = shared == MAP_FAILED ? nullptr : static_cast<CallInFlight*>(shared);
+   if (slots) std::memset(slots, 0, sizeof(CallInFlight) * kCallSlots);
    std::fflush(nullptr);
    const auto start = Clock::now();
    const pid_t pid = fork();
@@ -78,13 +100,16 @@ ChildOutcome runInChild(double timeoutSeconds, Body body) {
       ::close(fds[0]);
       // The plug-in may print; keep the validator's own output clean.
       ::dup2(STDERR_FILENO, STDOUT_FILENO);
+      recordCallsInFlight(slots, slots ? kCallSlots : 0);
       std::string report;
       try {
          report = body();
       } catch (const ToolError& e) {
          report = std::string(1, kFail) + e.what();
       } catch (const std::exception& e) {
-         report = std::string(1, kFail) + e.what();
+         // An exception out of a plug-in's call would end any host; the call is still named in
+         // its slot.
+         report = std::string(1, kFail) + "threw " + e.what();
       }
       writeAll(fds[1], report);
       std::fflush(nullptr);
@@ -121,53 +146,49 @@ ChildOutcome runInChild(double timeoutSeconds, Body body) {
       outcome.status = received[0];
       outcome.detail = received.substr(1);
    }
+   if (slots) {
+      outcome.inFlight = describeInFlight(slots);
+      ::munmap(shared, sizeof(CallInFlight) * kCallSlots);
+   }
    return outcome;
 }
 
 // The result of one check from what its child did.
 CheckResult judge(const ChildOutcome& outcome, double timeoutSeconds) {
    CheckResult r;
+   const std::string in = outcome.inFlight.empty() ? "" : " in " + outcome.inFlight;
    if (outcome.timedOut) {
       r.status = Status::fail;
-      r.detail = format("did not finish within %g s and was killed", timeoutSeconds);
+      r.detail = format("did not finish within %g s and was killed", timeoutSeconds) +
+                 (in.empty() ? "" : "; it hung" + in);
       return r;
    }
    if (WIFSIGNALED(outcome.waitStatus)) {
       r.status = Status::fail;
       const std::string sig = signalName(WTERMSIG(outcome.waitStatus));
       r.detail = outcome.status == 0
-                     ? "crashed with " + sig
-                     : "crashed with " + sig + " after the check (while unloading?)";
+                     ? "crashed with " + sig + in
+                     : "crashed with " + sig + " after the check (while unloading?)" + in;
       return r;
    }
    if (outcome.status == 0) {
       r.status = Status::fail;
       r.detail = format("the check process exited with status %d without a result (a sanitizer "
                         "report above?)",
-                        WIFEXITED(outcome.waitStatus) ? WEXITSTATUS(outcome.waitStatus) : -1);
+                        WIFEXITED(outcome.waitStatus) ? WEXITSTATUS(outcome.waitStatus) : -1) +
+                 in;
       return r;
    }
    r.status = outcome.status == kPass   ? Status::pass
               : outcome.status == kSkip ? Status::skip
+              : outcome.status == kWarn ? Status::warn
                                         : Status::fail;
-   r.detail = outcome.detail;
+   r.detail = outcome.detail + in;
    if (WIFEXITED(outcome.waitStatus) && WEXITSTATUS(outcome.waitStatus) != 0) {
       r.status = Status::fail;
       r.detail += format(" (then exited with status %d)", WEXITSTATUS(outcome.waitStatus));
    }
    return r;
-}
-
-const char* statusWord(Status s) {
-   switch (s) {
-   case Status::pass:
-      return "PASS";
-   case Status::fail:
-      return "FAIL";
-   case Status::skip:
-      return "SKIP";
-   }
-   return "?";
 }
 
 std::regex compilePattern(const std::string& pattern, const char* option) {
@@ -208,19 +229,110 @@ void requireLoadable(const ValidateOptions& options) {
                    "the library's start-up code fails; run it under a debugger");
 }
 
+const char* severityWord(Severity s) {
+   switch (s) {
+   case Severity::fails:
+      return "fail";
+   case Severity::warns:
+      return "warn";
+   case Severity::failsOrWarns:
+      return "fail/warn";
+   }
+   return "?";
+}
+
 void listChecks(bool json) {
    if (json) {
       JsonWriter w;
       w.beginArray();
       for (const Check& c : allChecks()) {
-         w.beginObject().key("name").value(c.name).key("summary").value(c.summary).endObject();
+         w.beginObject().key("name").value(c.name).key("level").value(levelName(c.level));
+         w.key("severity").value(severityWord(c.severity)).key("summary").value(c.summary);
+         w.endObject();
       }
       w.endArray();
       std::printf("%s\n", w.text().c_str());
       return;
    }
    for (const Check& c : allChecks())
-      std::printf("%-24s %s\n", c.name, c.summary);
+      std::printf("%-28s %-7s %-9s %s\n", c.name, levelName(c.level), severityWord(c.severity),
+                  c.summary);
+}
+
+std::string xmlEscape(const std::string& text) {
+   std::string out;
+   for (char ch : text) {
+      switch (ch) {
+      case '&':
+         out += "&amp;";
+         break;
+      case '<':
+         out += "&lt;";
+         break;
+      case '>':
+         out += "&gt;";
+         break;
+      case '"':
+         out += "&quot;";
+         break;
+      default:
+         // XML 1.0 allows no control characters but tab, newline and return.
+         if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') {
+            out += '?';
+         } else {
+            out += ch;
+         }
+      }
+   }
+   return out;
+}
+
+struct Reported {
+   const Check* check;
+   CheckResult result;
+   double seconds;
+};
+
+// One test suite, one test case per check: a failure, a skip with its reason, or a pass whose
+// warnings go to system-out.
+void writeJunit(const std::string& path, const std::string& plugin, Level level,
+                const std::vector<Reported>& results, int failed, int skipped) {
+   std::ofstream out(path);
+   if (!out) {
+      throw ToolError(ExitCode::file, "cannot write the JUnit report '" + path + "'",
+                      "check that its folder exists and is writable");
+   }
+   double total = 0;
+   for (const auto& r : results)
+      total += r.seconds;
+   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+   out << "<testsuites>\n";
+   out << "  <testsuite name=\"plughost validate " << xmlEscape(plugin) << " (level "
+       << levelName(level) << ")\" tests=\"" << results.size() << "\" failures=\"" << failed
+       << "\" errors=\"0\" skipped=\"" << skipped << "\" time=\"" << total << "\">\n";
+   for (const auto& r : results) {
+      out << "    <testcase classname=\"validate\" name=\"" << xmlEscape(r.check->name)
+          << "\" time=\"" << r.seconds << "\">";
+      const std::string detail = xmlEscape(r.result.detail);
+      switch (r.result.status) {
+      case Status::fail:
+         out << "<failure message=\"" << detail << "\"/>";
+         break;
+      case Status::skip:
+         out << "<skipped message=\"" << detail << "\"/>";
+         break;
+      case Status::warn:
+      case Status::pass:
+         out << "<system-out>" << statusWord(r.result.status) << ": " << detail << "</system-out>";
+         break;
+      }
+      out << "</testcase>\n";
+   }
+   out << "  </testsuite>\n</testsuites>\n";
+   if (!out.flush()) {
+      throw ToolError(ExitCode::file, "cannot write the JUnit report '" + path + "'",
+                      "check that the disk is not full");
+   }
 }
 
 double scaleFromEnvironment() {
@@ -240,6 +352,7 @@ double scaleFromEnvironment() {
 
 int runValidate(const ValidateOptions& givenOptions) {
    ValidateOptions options = givenOptions;
+   const Level level = parseLevel(options.level);
    if (options.scale <= 0) options.scale = scaleFromEnvironment();
    if (options.listChecks) {
       listChecks(options.json);
@@ -267,21 +380,25 @@ int runValidate(const ValidateOptions& givenOptions) {
    context.pluginPath = options.pluginPath;
    context.seed = options.seed;
    context.scale = options.scale;
+   context.level = level;
 
    const bool progress = !options.json && ::isatty(STDERR_FILENO);
-   int counts[3] = {0, 0, 0};
+   int counts[4] = {0, 0, 0, 0};
+   std::vector<Reported> reported;
    JsonWriter json;
-   json.beginObject().key("plugin").value(options.pluginPath);
+   json.beginObject().key("plugin").value(options.pluginPath).key("level").value(levelName(level));
    json.key("seed").value(static_cast<int64_t>(options.seed)).key("scale").value(options.scale);
    json.key("checks").beginArray();
    if (!options.json) {
-      std::printf("validating %s (seed %llu)\n", options.pluginPath.c_str(),
-                  static_cast<unsigned long long>(options.seed));
+      std::printf("validating %s at level %s (seed %llu)\n", options.pluginPath.c_str(),
+                  levelName(level), static_cast<unsigned long long>(options.seed));
    }
    for (const Check* check : selected) {
       CheckResult result;
       double seconds = 0;
-      if (std::regex_search(check->name, skip)) {
+      if (check->level > level) {
+         result = {Status::skip, std::string("runs at --level ") + levelName(check->level)};
+      } else if (std::regex_search(check->name, skip)) {
          result = {Status::skip, "skipped by --skip"};
       } else {
          if (progress) std::fprintf(stderr, "running %s ...", check->name);
@@ -289,6 +406,7 @@ int runValidate(const ValidateOptions& givenOptions) {
             const CheckResult r = check->run(context);
             const char letter = r.status == Status::pass   ? kPass
                                 : r.status == Status::skip ? kSkip
+                                : r.status == Status::warn ? kWarn
                                                            : kFail;
             return std::string(1, letter) + r.detail;
          });
@@ -297,10 +415,13 @@ int runValidate(const ValidateOptions& givenOptions) {
          seconds = outcome.seconds;
       }
       ++counts[static_cast<int>(result.status)];
+      reported.push_back({check, result, seconds});
       if (options.json) {
          json.beginObject()
              .key("name")
              .value(check->name)
+             .key("level")
+             .value(levelName(check->level))
              .key("status")
              .value(statusWord(result.status));
          json.key("detail").value(result.detail).key("seconds").value(seconds).endObject();
@@ -313,12 +434,18 @@ int runValidate(const ValidateOptions& givenOptions) {
    const int passed = counts[int(Status::pass)];
    const int failed = counts[int(Status::fail)];
    const int skipped = counts[int(Status::skip)];
+   const int warned = counts[int(Status::warn)];
+   if (!options.junitPath.empty()) {
+      writeJunit(options.junitPath, options.pluginPath, level, reported, failed, skipped);
+   }
    if (options.json) {
-      json.key("passed").value(passed).key("failed").value(failed).key("skipped").value(skipped);
-      json.endObject();
+      json.key("passed").value(passed).key("warned").value(warned).key("failed").value(failed);
+      json.key("skipped").value(skipped).endObject();
       std::printf("%s\n", json.text().c_str());
    } else {
-      std::printf("%d passed, %d failed, %d skipped\n", passed, failed, skipped);
+      // Checks that passed with warnings count as passed here.
+      std::printf("%d passed, %d failed, %d skipped (%d of the passed with warnings)\n",
+                  passed + warned, failed, skipped, warned);
    }
    return failed > 0 ? static_cast<int>(ExitCode::validationFailed) : 0;
 }
@@ -343,7 +470,13 @@ CLI::App* addValidateCommand(CLI::App& app, ValidateOptions& options) {
                    "multiply iteration counts (default $PLUGHOST_VALIDATE_SCALE, else 1)")
        ->type_name("F")
        ->check(CLI::PositiveNumber.description(""));
+   cmd->add_option("--level", options.level,
+                   "host (default): what hosts rely on; strict: also what the interface defines; "
+                   "hostile: also calls no host makes")
+       ->type_name("LEVEL");
    cmd->add_flag("--json", options.json, "print the results as one JSON object");
+   cmd->add_option("--junit", options.junitPath, "also write a JUnit XML report to FILE")
+       ->type_name("FILE");
    return cmd;
 }
 

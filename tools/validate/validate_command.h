@@ -18,6 +18,8 @@ struct ValidateOptions {
    std::string skipPattern;  // report the checks whose names match as skipped
    uint64_t seed = 1;
    bool json = false;
+   std::string level = "host";  // host, strict or hostile
+   std::string junitPath;       // also write a JUnit XML report here
    double timeoutSeconds = 120; // per check
    double scale = 0;            // iteration counts; 0: PLUGHOST_VALIDATE_SCALE, or 1
 };

@@ -1,9 +1,9 @@
-// What the checks share: loading the plug-in, an instance driven through its record with a host
-// callback that never allocates, guarded sample buffers, the values and indices that hosts get
-// wrong, and the stereo gain model that processed samples are compared with.
+// What the checks share: loading the plug-in, the host settings of their instances, notes for
+// instruments, guarded sample buffers, and the values and indices that hosts get wrong.
 #pragma once
 
 #include "framework/plugin_interface.h"
+#include "tools/hostlib/plugin_instance.h"
 #include "tools/hostlib/plugin_module.h"
 #include "tools/validate/check.h"
 
@@ -21,50 +21,29 @@ std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)
 // Loads the plug-in named in the context; throws ToolError when it cannot be loaded.
 std::shared_ptr<PluginModule> loadPlugin(const CheckContext& context);
 
-// One instance driven through its record, with the same interface as PluginInstance. Its host
-// callback answers only the version request, keeps no state, never allocates and may be called
-// from any thread, so it stays out of what the allocation counters and thread checks observe.
-class HostedEffect {
+// The host settings every check's instances get: a real-time host at `sampleRate` and
+// `blockSize`, with no request log (so that the callback stays out of what the allocation
+// counters see).
+HostSettings checkSettings(float sampleRate = 44100.0f, int32_t blockSize = 512);
+
+// A plug-in that makes sound from notes: the synth flag, or no audio inputs at all.
+bool isInstrument(const AEffect& record);
+
+// A chord of three notes, on at frame 0 and off at `offFrame` of an instance's run, sent
+// through effProcessEvents before each processing call that spans one of those frames.
+class Notes {
 public:
-   // Calls the entry, checks the record, opens the instance and sets the sample rate and block
-   // size. Throws std::runtime_error if the entry gives no usable record.
-   explicit HostedEffect(const PluginModule& module, float sampleRate = 44100.0f,
-                         int32_t blockSize = 512);
-   ~HostedEffect();
-   HostedEffect(const HostedEffect&) = delete;
-   HostedEffect& operator=(const HostedEffect&) = delete;
-
-   AEffect* effect() const { return effect_; }
-   const AEffect& record() const { return *effect_; }
-
-   intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
-                     float opt = 0.0f) {
-      return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
-   }
-   void setParameter(int32_t index, float value) { effect_->setParameter(effect_, index, value); }
-   float getParameter(int32_t index) { return effect_->getParameter(effect_, index); }
-   void process(float** inputs, float** outputs, int32_t frames) {
-      effect_->processReplacing(effect_, inputs, outputs, frames);
-   }
-   void process(double** inputs, double** outputs, int32_t frames) {
-      effect_->processDoubleReplacing(effect_, inputs, outputs, frames);
-   }
-   bool canProcessDouble() const {
-      return (effect_->flags & effFlagsCanDoubleReplacing) && effect_->processDoubleReplacing;
-   }
-
-   // effMainsChanged 1 and effStartProcess; effStopProcess and effMainsChanged 0.
-   void start();
-   void stop();
-   // Sends effClose; the record is gone afterwards.
-   void close();
-
-   static intptr_t hostCallback(AEffect* effect, int32_t opcode, int32_t index, intptr_t value,
-                                void* ptr, float opt);
+   explicit Notes(int64_t offFrame) : offFrame_(offFrame) {}
+   // Sends what falls into [start, start + frames); call right before that processing call.
+   void send(PluginInstance& instance, int64_t start, int32_t frames);
 
 private:
-   AEffect* effect_ = nullptr;
-   bool running_ = false;
+   static constexpr size_t kMaxEvents = 8;
+   int64_t offFrame_;
+   VstMidiEvent midi_[kMaxEvents]{};
+   // A VstEvents record with room for kMaxEvents pointers, laid out by hand.
+   alignas(VstEvents) unsigned char list_[offsetof(VstEvents, events) +
+                                          kMaxEvents * sizeof(VstEvent*)]{};
 };
 
 // Values a host may send as parameter values, the broken ones included.
@@ -133,16 +112,6 @@ private:
    std::vector<T*> expectedPointers_;
 };
 
-// The stereo gain model: a plug-in with two inputs, two outputs and two parameters multiplies
-// channel c by parameter c, exactly (32-bit: in the float product; 64-bit: by the gain widened).
-bool gainModelApplies(const AEffect& record);
-
-// Compares processed output with input x gain per channel. Empty if every sample matches to the
-// bit, else the first mismatch.
-template <class T>
-std::string gainMismatch(const GuardedChannels<T>& input, const GuardedChannels<T>& output,
-                         size_t frames, const float* gains);
-
 // Empty if no output sample is the sentinel or (if `finite`) not finite; else the first such
 // sample.
 template <class T>
@@ -153,34 +122,38 @@ std::string unwrittenOrNotFinite(const GuardedChannels<T>& output, size_t frames
 
 namespace plughost::validate {
 
-// Processes one block of `frames` frames of test data through `instance`, out of place, and
-// checks it: guards intact, inputs unchanged, every output written and finite, and the samples
-// where the gain model applies, against `gains` or, if null, the gains read back from the
-// instance. Outputs need not be finite if `finite` is false (gains that are not). Empty if all
-// is well.
-template <class T, class Instance>
-std::string processAndCheck(Instance& instance, size_t frames, Random& random,
-                            const float* gains = nullptr, bool finite = true) {
-   const AEffect& r = instance.record();
-   GuardedChannels<T> in(r.numInputs, frames), out(r.numOutputs, frames);
-   in.fillRandom(random);
-   out.fillSentinel();
+// Processes one block of `frames` frames of `in` into `out` through `instance` on `audio`, out
+// of place, and checks it: guards intact, inputs unchanged, every output written and (if
+// `finite`) finite. Empty if all is well. Notes, if given, are sent first.
+template <class T>
+std::string processAndCheck(PluginInstance& instance, AudioThread& audio, GuardedChannels<T>& in,
+                            GuardedChannels<T>& out, size_t frames, bool finite = true,
+                            Notes* notes = nullptr) {
    const GuardedChannels<T> original = in;
-   instance.process(in.pointers(), out.pointers(), static_cast<int32_t>(frames));
+   out.fillSentinel();
+   audio.run([&] {
+      if (notes) notes->send(instance, instance.samplePosition(), int32_t(frames));
+      instance.process(in.pointers(), out.pointers(), static_cast<int32_t>(frames));
+   });
    std::string problem = in.damage("input");
    if (problem.empty()) problem = out.damage("output");
    if (!problem.empty()) return problem;
-   for (int32_t c = 0; c < r.numInputs; ++c) {
+   for (int32_t c = 0; c < in.channelCount(); ++c) {
       if (std::memcmp(in.channel(c), original.channel(c), frames * sizeof(T)) != 0) {
          return format("input channel %d was changed", c);
       }
    }
-   problem = unwrittenOrNotFinite(out, frames, finite);
-   if (problem.empty() && gainModelApplies(r)) {
-      const float readBack[2] = {instance.getParameter(0), instance.getParameter(1)};
-      problem = gainMismatch(in, out, frames, gains ? gains : readBack);
-   }
-   return problem;
+   return unwrittenOrNotFinite(out, frames, finite);
+}
+
+// The same with `frames` of fresh test noise as input, in either precision.
+template <class T>
+std::string processNoise(PluginInstance& instance, AudioThread& audio, size_t frames,
+                         Random& random, bool finite = true) {
+   const AEffect& r = instance.record();
+   GuardedChannels<T> in(r.numInputs, frames), out(r.numOutputs, frames);
+   in.fillRandom(random);
+   return processAndCheck<T>(instance, audio, in, out, frames, finite);
 }
 
 } // namespace plughost::validate
@@ -224,6 +197,12 @@ struct TextCommand {
    bool required;     // for a valid index the plug-in must write a text
 };
 const std::vector<TextCommand>& textCommands();
+
+// Hosts give every text at least this much room (the longest limit of the interface), so a text
+// longer than the interface allows for its kind hurts no host; it fails from --level strict on.
+constexpr size_t kHostTextBuffer = 65;
+// The room a check gives `command`'s text at the context's level.
+size_t textRoom(const TextCommand& command, const CheckContext& context);
 
 // Runs one text command on `text`'s buffer filled with two patterns in turn, so that a write of
 // a byte equal to one fill still shows. Empty if all is well; `touched` as in GuardedText.

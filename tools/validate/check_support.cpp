@@ -1,4 +1,4 @@
-#include "tools/validate/host_support.h"
+#include "tools/validate/check_support.h"
 
 #include <algorithm>
 #include <bit>
@@ -20,82 +20,48 @@ std::string format(const char* pattern, ...) {
    return text;
 }
 
-int64_t CheckContext::scaled(int64_t count, int64_t minimum) const {
-   const auto n = static_cast<int64_t>(std::llround(double(count) * scale));
-   return n < minimum ? minimum : n;
-}
-
-void Findings::fail(std::string problem) {
-   if (problems_++ == 0) first_ = std::move(problem);
-}
-
-void Findings::warn(std::string warning) {
-   warnings_.push_back(std::move(warning));
-}
-
-CheckResult Findings::result(const std::string& passDetail) const {
-   CheckResult r;
-   if (problems_ > 0) {
-      r.status = Status::fail;
-      r.detail = first_;
-      if (problems_ > 1)
-         r.detail += format(" (and %lld more)", static_cast<long long>(problems_ - 1));
-   } else {
-      r.detail = passDetail;
-   }
-   for (const auto& w : warnings_)
-      r.detail += "; warning: " + w;
-   return r;
-}
-
 std::shared_ptr<PluginModule> loadPlugin(const CheckContext& context) {
    return PluginModule::load(context.pluginPath);
 }
 
-// --- HostedEffect
-
-HostedEffect::HostedEffect(const PluginModule& module, float sampleRate, int32_t blockSize) {
-   AEffect* effect = module.entry()(&HostedEffect::hostCallback);
-   if (effect == nullptr) throw std::runtime_error("the entry returned no instance");
-   if (effect->magic != kEffectMagic) {
-      throw std::runtime_error(format("the entry returned a record with magic 0x%08x",
-                                      static_cast<uint32_t>(effect->magic)));
-   }
-   if (!effect->dispatcher || !effect->processReplacing || !effect->setParameter ||
-       !effect->getParameter) {
-      throw std::runtime_error("the record lacks its dispatcher, parameter or process functions");
-   }
-   effect_ = effect;
-   dispatch(effOpen);
-   dispatch(effSetSampleRate, 0, 0, nullptr, sampleRate);
-   dispatch(effSetBlockSize, 0, blockSize);
+HostSettings checkSettings(float sampleRate, int32_t blockSize) {
+   HostSettings settings;
+   settings.sampleRate = sampleRate;
+   settings.blockSize = blockSize;
+   settings.realtime = true;
+   settings.logRequests = false;
+   return settings;
 }
 
-HostedEffect::~HostedEffect() {
-   if (effect_) close();
+bool isInstrument(const AEffect& record) {
+   return (record.flags & effFlagsIsSynth) || record.numInputs == 0;
 }
 
-void HostedEffect::start() {
-   dispatch(effMainsChanged, 0, 1);
-   dispatch(effStartProcess);
-   running_ = true;
-}
-
-void HostedEffect::stop() {
-   dispatch(effStopProcess);
-   dispatch(effMainsChanged, 0, 0);
-   running_ = false;
-}
-
-void HostedEffect::close() {
-   if (running_) stop();
-   AEffect* effect = effect_;
-   effect_ = nullptr;
-   effect->dispatcher(effect, effClose, 0, 0, nullptr, 0.0f);
-}
-
-intptr_t HostedEffect::hostCallback(AEffect*, int32_t opcode, int32_t, intptr_t, void*, float) {
-   return opcode == audioMasterVersion ? kVstVersion : 0;
+void Notes::send(PluginInstance& instance, int64_t start, int32_t frames) {
+   constexpr unsigned char kChord[] = {60, 64, 67};
+   int32_t n = 0;
+   auto add = [&](int64_t at, unsigned char status, unsigned char note, unsigned char velocity) {
+      if (at < start || at >= start + std::max(frames, 1) || size_t(n) >= kMaxEvents) return;
+      VstMidiEvent& e = midi_[n];
+      e = VstMidiEvent{};
+      e.type = kVstMidiType;
+      e.byteSize = sizeof(VstMidiEvent);
+      e.deltaFrames = static_cast<int32_t>(at - start);
+      e.midiData[0] = static_cast<char>(status);
+      e.midiData[1] = static_cast<char>(note);
+      e.midiData[2] = static_cast<char>(velocity);
+      VstEvent* event = reinterpret_cast<VstEvent*>(&e);
+      std::memcpy(list_ + offsetof(VstEvents, events) + size_t(n) * sizeof event, &event,
+                  sizeof event);
+      ++n;
+   };
+   for (unsigned char note : kChord)
+      add(0, 0x90, note, 100);
+   for (unsigned char note : kChord)
+      add(offFrame_, 0x80, note, 64);
+   if (n == 0) return;
+   std::memcpy(list_ + offsetof(VstEvents, numEvents), &n, sizeof n);
+   instance.sendEvents(*reinterpret_cast<VstEvents*>(list_));
 }
 
 // --- Values
@@ -245,30 +211,6 @@ std::string GuardedChannels<T>::damage(const char* what) const {
 template class GuardedChannels<float>;
 template class GuardedChannels<double>;
 
-// --- Gain model
-
-bool gainModelApplies(const AEffect& record) {
-   return record.numInputs == 2 && record.numOutputs == 2 && record.numParams == 2;
-}
-
-template <class T>
-std::string gainMismatch(const GuardedChannels<T>& input, const GuardedChannels<T>& output,
-                         size_t frames, const float* gains) {
-   for (int32_t c = 0; c < 2; ++c) {
-      const T gain = static_cast<T>(gains[c]);
-      for (size_t i = 0; i < frames; ++i) {
-         const T expected = static_cast<T>(input.channel(c)[i] * gain);
-         const T got = output.channel(c)[i];
-         if (!sameBits(expected, got)) {
-            return format("channel %d frame %zu: %.9g x gain %.9g should give %.17g, got %.17g", c,
-                          i, double(input.channel(c)[i]), double(gains[c]), double(expected),
-                          double(got));
-         }
-      }
-   }
-   return {};
-}
-
 template <class T>
 std::string unwrittenOrNotFinite(const GuardedChannels<T>& output, size_t frames, bool finite) {
    for (int32_t c = 0; c < output.channelCount(); ++c) {
@@ -285,10 +227,6 @@ std::string unwrittenOrNotFinite(const GuardedChannels<T>& output, size_t frames
    return {};
 }
 
-template std::string gainMismatch(const GuardedChannels<float>&, const GuardedChannels<float>&,
-                                  size_t, const float*);
-template std::string gainMismatch(const GuardedChannels<double>&, const GuardedChannels<double>&,
-                                  size_t, const float*);
 template std::string unwrittenOrNotFinite(const GuardedChannels<float>&, size_t, bool);
 template std::string unwrittenOrNotFinite(const GuardedChannels<double>&, size_t, bool);
 
@@ -333,6 +271,15 @@ const std::vector<TextCommand>& textCommands() {
        {effShellGetNextPlugin, "effShellGetNextPlugin", 65, false, false},
    };
    return commands;
+}
+
+} // namespace plughost::validate
+
+namespace plughost::validate {
+
+size_t textRoom(const TextCommand& command, const CheckContext& context) {
+   return context.atLeast(Level::strict) ? command.allowed
+                                         : std::max(command.allowed, kHostTextBuffer);
 }
 
 } // namespace plughost::validate

@@ -23,8 +23,8 @@ TRIMWISE_ENTRY AEffect* VSTPluginMain(audioMasterCallback audioMaster) {
 #if !defined(_WIN32)
 // Older hosts look the entry up as "main". The alias is the same function, not a wrapper, so both
 // names resolve to one address. (A C++ function cannot be called main, hence the assembler name.)
-// On Windows the module-definition file exports main=VSTPluginMain instead: a PE alias would
-// also be the program entry name the C run-time looks for.
+// On Windows the module-definition file exports main=VSTPluginMain instead, so both names come
+// from that one file.
 TRIMWISE_ENTRY AEffect* vstMainAlias(audioMasterCallback audioMaster) __asm__("main")
     __attribute__((alias("VSTPluginMain")));
 #endif

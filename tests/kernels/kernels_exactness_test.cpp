@@ -144,6 +144,7 @@ struct KernelCoverage : ::testing::Environment {
    static inline std::set<std::string> ran, skipped;
 
    void TearDown() override {
+      if (ran.empty() && skipped.empty()) return; // no exactness test in this run
       std::string line = "[ kernels  ] ran:";
       for (const std::string& k : ran)
          line += " " + k;

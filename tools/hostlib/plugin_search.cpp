@@ -74,7 +74,7 @@ bool exportsEntry(const std::string& path) {
 // read once however many links lead to it.
 class Search {
 public:
-   Search(bool checkEntries) : checkEntries_(checkEntries) {}
+   explicit Search(bool checkEntries) : checkEntries_(checkEntries) {}
 
    void folder(const std::string& path, size_t index) {
       folder_ = index;

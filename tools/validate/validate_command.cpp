@@ -160,7 +160,7 @@ CheckResult judge(const ChildOutcome& outcome, double timeoutSeconds) {
    if (outcome.timedOut) {
       r.status = Status::fail;
       r.detail = format("did not finish within %g s and was killed", timeoutSeconds) +
-                 (in.empty() ? "" : "; it hung" + in);
+                 (in.empty() ? "" : "; it was" + in + " when stopped");
       return r;
    }
    if (WIFSIGNALED(outcome.waitStatus)) {

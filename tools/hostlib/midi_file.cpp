@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 
 namespace plughost {
@@ -47,17 +49,74 @@ double MidiSequence::beatAt(int64_t frame, double sampleRate) const {
    return tempo->beat + static_cast<double>(frame - tempo->frame) / sampleRate * tempo->bpm / 60.0;
 }
 
+namespace {
+
+uint32_t bigEndian(const unsigned char* bytes, int count) {
+   uint32_t value = 0;
+   for (int i = 0; i < count; ++i)
+      value = value << 8 | bytes[i];
+   return value;
+}
+
+// Checks the file's chunk structure before libsmf parses it: libsmf reads past the end of a
+// file whose last chunk is cut short, and loses memory on some refusals. Returns what is wrong,
+// or an empty text.
+std::string checkChunks(const std::vector<unsigned char>& file) {
+   if (file.size() < 14 || std::memcmp(file.data(), "MThd", 4) != 0) {
+      return "it does not start with a MIDI header (MThd)";
+   }
+   const uint32_t headerLength = bigEndian(&file[4], 4);
+   const uint32_t format = bigEndian(&file[8], 2);
+   const uint32_t tracks = bigEndian(&file[10], 2);
+   if (headerLength < 6 || format > 2) return "its MIDI header is damaged";
+   uint32_t found = 0;
+   for (size_t at = 8 + size_t{headerLength}; at < file.size();) {
+      if (file.size() - at < 8) return "it ends inside a chunk header";
+      const uint32_t length = bigEndian(&file[at + 4], 4);
+      if (file.size() - at - 8 < length) return "it is cut short inside a chunk";
+      if (std::memcmp(&file[at], "MTrk", 4) == 0) ++found;
+      at += 8 + size_t{length};
+   }
+   if (found != tracks) {
+      return "its header announces " + std::to_string(tracks) + " tracks but it holds " +
+             std::to_string(found);
+   }
+   return "";
+}
+
+} // namespace
+
 MidiSequence readMidiFile(const std::string& path, double sampleRate) {
-   if (!std::ifstream(path)) {
+   // Standard MIDI Files are small; anything this large is some other file.
+   constexpr uintmax_t kLargest = 64u << 20;
+   std::error_code error;
+   if (std::filesystem::file_size(path, error) > kLargest && !error) {
+      throw ToolError(ExitCode::file, "'" + path + "' is too large to be a MIDI file",
+                      "--midi takes a Standard MIDI File (.mid) of format 0 or 1");
+   }
+   std::ifstream in(path, std::ios::binary);
+   std::vector<unsigned char> file;
+   if (in) {
+      file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+   }
+   if (!in && !in.eof()) {
       throw ToolError(ExitCode::file, "cannot read MIDI file '" + path + "'",
                       "check the path; --midi takes a Standard MIDI File (.mid)");
    }
+   const std::string damage = checkChunks(file);
+   if (!damage.empty()) {
+      throw ToolError(ExitCode::file, "'" + path + "' is not a readable MIDI file: " + damage,
+                      "--midi takes a Standard MIDI File (.mid) of format 0 or 1");
+   }
+   const auto size = static_cast<int>(file.size());
+   // Zeros after the end, in case the parser looks one event further than the data goes.
+   file.resize(file.size() + 16, 0);
    tFirstWords.clear();
    const guint handler = g_log_set_handler(
        "libsmf",
        static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
        keepMessage, nullptr);
-   std::unique_ptr<smf_t, SmfDeleter> smf(smf_load(path.c_str()));
+   std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(file.data(), size));
    MidiSequence sequence;
    if (smf) {
       smf_rewind(smf.get());

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Two commands for a new user: `make demo` runs the plug-in through the command-line host,
 # `make test` runs every test (normal, sanitizer and fuzzing builds). Both install what is missing.
 .PHONY: all setup configure build demo test bench format format-check install clean package docs dist

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Shows how each gain kernel of a built plug-in multiplies: per kernel function, the multiply
 # instructions with the register width they work on (xmm 128, ymm 256, zmm 512 bits; ss/sd are
 # single samples). A kernel that lost its vectorization shows only ss/sd multiplies.

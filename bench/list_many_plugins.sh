@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # How long `plughost list` takes over a few hundred plug-ins: the installed ones in /usr/lib/vst
 # copied COPIES times (13 by default; copies, not links, which the search counts once) into a
 # temporary folder, listed with the default number of probes at once and with one at a time.

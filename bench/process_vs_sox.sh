@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # plughost process against sox doing the same gain (left x0.5, right x0.25) on the same files:
 # wall-time ratio (median over interleaved rounds) and peak memory of each, for 32-bit float
 # WAV, 24-bit WAV and 16-bit FLAC. Equal work: sox without dither (-D), the same FLAC

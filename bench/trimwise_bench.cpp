@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks of the built plug-in as a host drives it: both processing calls through the record
 // at 64 to 65536 frames, in place and out of place, next to a plain memcpy of the same buffers and
 // a plain per-frame loop that the compiler may not vectorize; then one command, instance creation

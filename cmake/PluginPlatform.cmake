@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # How a plug-in module is linked on each platform: no "lib" prefix, hidden symbols, exactly the
 # two entry names exported, and no unresolved symbols left for the host to trip over.
 #

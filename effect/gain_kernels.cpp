@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "effect/gain_kernels.h"
 
 #include <atomic>

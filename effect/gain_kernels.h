@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stereo gain kernels: out = in * gain for every sample of both channels, bit-exact with the
 // frame-by-frame definition. Called once per block from the audio thread: no allocation, no lock,
 // no call per sample, no change of the floating-point environment.

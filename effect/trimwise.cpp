@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "effect/trimwise.h"
 
 #include "effect/gain_kernels.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trimwise: a stereo gain. The left channel is multiplied by "Left Gain", the right one by
 // "Right Gain"; both are linear factors shown to the user in decibels.
 #pragma once

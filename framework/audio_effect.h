@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// The root effect class, the editor interface and the bounded text helpers.
 #pragma once

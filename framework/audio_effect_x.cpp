@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "framework/audio_effect_x.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// The extended effect class: extended commands, host services, events and speaker arrangements.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// The binary interface between a host and an effect plug-in, version 2.4: the AEffect record,
 /// the callback signatures, command and request numbers, flag bits and capability texts.

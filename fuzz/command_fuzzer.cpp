@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target over the command entry and the parameter calls. The input bytes drive one
 // instance through its record as a host might, in any order: commands with any opcode, index,
 // value and opt over null, exact-size and large guarded buffers; parameter calls with any index

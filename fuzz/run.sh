@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the command fuzzer for a bounded number of executions from the committed seed corpus and
 # fails on any finding. New inputs go to a scratch folder, crashing ones to BUILDDIR/fuzz-findings.
 #   usage: fuzz/run.sh BUILDDIR [RUNS]     (RUNS defaults to 1000000)

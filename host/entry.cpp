@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plug-in's only way in. A host calls it once per instance with its callback and gets the
 // instance's record, or null.
 #include "framework/audio_effect.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One cross target of make test: checks that its emulator starts, builds the target's preset
 # (no sanitizers, tools, benchmarks or fuzzers) and runs its tests on the target under qemu-user
 # or wine. Fails with the reason when the emulator cannot start; never passes without tests.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # make dist: the plug-in for every platform, each under its own file name (hosts key their
 # plug-in lists on it) in dist/<platform>/, and dist/SHA256SUMS over all of them.
 set -euo pipefail

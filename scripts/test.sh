@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Every test of the project, stage by stage; exits non-zero if any stage fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."

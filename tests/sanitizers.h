@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which sanitizer this test build runs under. GCC says so with __SANITIZE_*__ macros, Clang with
 // __has_feature. Tests that read heap statistics or count allocations skip themselves where a
 // sanitizer replaces the allocator.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the target the tests run on is and offers: pointer width, emulation, heap statistics.
 //
 // Whether this test build runs under an emulator (qemu-user, wine): the build defines

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Linux aarch64 with Debian's cross compiler; tests run under qemu-aarch64 with the target's
 # system libraries. NEON is part of the baseline, so the kernels need no run-time selection.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Linux i686 with Debian's cross compiler; tests run under qemu-i386 (this kernel runs no 32-bit
 # x86 binaries itself). Arithmetic in SSE2: the x87 unit would round double products twice
 # (once to its 64-bit mantissa, once when storing), so kernels and definition could disagree.

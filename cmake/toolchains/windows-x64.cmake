@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Windows x64 with mingw-w64. The posix thread model, because the win32 one has no std::thread
 # or std::mutex; every run-time library is linked statically, so the binaries import system
 # DLLs only. Tests run under wine (wine-run.sh keeps one prefix under build/).

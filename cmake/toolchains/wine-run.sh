@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a Windows x64 program under wine64 with this tree's own prefix (build/wine unless
 # WINEPREFIX is set). The first start creates the prefix (about 15 s), once, under a lock, so
 # that tests started in parallel do not race for it. Exits with the program's status, or 125

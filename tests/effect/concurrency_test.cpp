@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's threads meeting in one instance: an automation thread changes both gains while the
 // audio thread processes block after block and a user-interface thread reads values and display
 // texts. Every output sample must be its input times one of the gains that was set; a 64-bit

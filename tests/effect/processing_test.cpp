@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processing through the record of the loaded plug-in, checked bit for bit against the
 // definition: per frame, left output = left input x left gain, then right output = right input x
 // right gain. Every buffer lives in one arena, so overlaps of any kind can be laid out and the

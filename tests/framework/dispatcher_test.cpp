@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command entry as a host sees it: every opcode sent through the record's dispatcher pointer
 // reaches the right operation with the right conversions, and answers at the right width.
 #include "recording.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The effect object's record after construction, the setters that change it, the editor's
 // ownership and the extended resume.
 #include "recording.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Number texts and bounded strings. Every check looks at the whole host buffer: the text, the
 // zero fill up to maxLen, the NUL at maxLen and guard bytes after it that must stay untouched.
 // The property test compares the digits with an exact decimal expansion cut (never rounded).

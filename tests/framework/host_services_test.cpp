@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests from the effect to its host: each one is a single call of the host callback with the
 // record's address first and exactly the documented arguments, its reply is converted as the
 // operation promises, and without a callback the operation gives its fallback.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test doubles for the framework: effects, an editor and a host callback that write every call
 // they receive into one shared log, so a test sees which operations ran, with which arguments
 // and in which order, and chooses what each one answers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Speaker arrangement blocks: their size and contents, who releases them, and the copies of
 // speaker records and whole arrangements. Sizes are checked by reading and writing the whole
 // expected block, which the address sanitizer build turns into a bounds check.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands through the record's dispatcher: identity texts written into guarded host buffers,
 // the program name, and the answers of every command the effect leaves at its default.
 #include "tests/host/host_double.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's first contact: the exported entry, the version handshake, the record it returns and
 // the life of instances from creation to close.
 #include "tests/host/host_double.h"

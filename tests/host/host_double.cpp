@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/host/host_double.h"
 
 #if defined(_WIN32)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A test host: loads the built plug-in as a host does (dlopen, or LoadLibrary on Windows) and
 // drives it only through the AEffect record and a recording host callback. Shared by the host,
 // effect, layout and kernel tests.

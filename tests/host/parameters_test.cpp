@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two gain parameters as a host sees them: values through the record's parameter pointers,
 // names, labels and display texts through the dispatcher, into guarded host buffers.
 #include "tests/host/host_double.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Windows DLL as a host's loader sees it, read with the cross objdump:
 # - imports: system DLLs only (KERNEL32.dll, msvcrt.dll); a run-time DLL such as
 #   libstdc++-6.dll or libwinpthread-1.dll would be missing on a user's machine;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernels and their run-time selection leave the floating-point environment alone: no
 // control bit changes (rounding, flush modes, exception masks) when the plug-in is loaded and
 // when it processes, and no exception flag is raised for samples that lie past the block.

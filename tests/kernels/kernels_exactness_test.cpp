@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every kernel the binary contains, forced in turn, against the frame-by-frame definition, bit for
 // bit: all block sizes up to a few vectors plus large odd ones, every alignment, special values,
 // in place, out of place and overlapping buffers. Each case runs on one arena of samples and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The records as a host on this target sees them: every offset and size a host compiled
 // elsewhere relies on, for the 64-bit and the 32-bit targets. The records with 64-bit fields are
 // the trap: 32-bit Linux aligns a double to 4 bytes inside a structure, 32-bit Windows and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Audio files: samples survive a round trip exactly, PCM clips instead of wrapping, and the
 // output format follows the file name.
 #include "tools/hostlib/audio_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channel maps: the --map text read back as routing, its errors, and the defaults hosts use.
 #include "tools/hostlib/channel_map.h"
 #include "tools/hostlib/tool_error.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost as a user runs it: exit codes by class, two-line errors that leave no file behind,
 // the search path, JSON beside the text, and audio files processed bit-exactly end to end.
 #include "tools/hostlib/audio_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding plug-ins as hosts do, over a tree with what real folders hold: collections in
 // subfolders, bundles, links that loop or lead to a folder twice, folders that cannot be read,
 // libraries that are no plug-ins and files that are no libraries.

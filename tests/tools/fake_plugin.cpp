@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small plug-ins with known faults, for testing that the host library and `plughost validate`
 // notice them. Built several times with FAKE_VARIANT set to one of the values below; each build
 // is one module. They are written against the interface header only.
@@ -14,15 +15,13 @@
 #define FAKE_MAIN_ONLY 4 // a correct pass-through exported only under the old name `main`
 #define FAKE_NO_ENTRY 5  // exports no entry at all
 #define FAKE_CRASHING 6  // the entry writes through a null pointer
-#define FAKE_CRASHING_PROCESS                                                                      \
-   7 // loads and opens fine, then writes through a null pointer in
-     // its first processing call
-#define FAKE_INSTRUMENT                                                                            \
-   10 // no inputs, two outputs: an impulse of the velocity at each note-on
-     // on the first, a constant 0.25 on the second
-
+// Loads and opens fine, then writes through a null pointer in its first processing call.
+#define FAKE_CRASHING_PROCESS 7
 #define FAKE_HANGING 8   // the entry never returns
 #define FAKE_ODD_TEXTS 9 // no programs, category 5, texts with bytes a host must not print as is
+// No inputs, two outputs: an impulse of the velocity at each note-on on the first, a constant
+// 0.25 on the second.
+#define FAKE_INSTRUMENT 10
 
 #ifndef FAKE_VARIANT
 #error "FAKE_VARIANT must be defined"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host library against the built plug-in and the fake plug-ins: loading, the entry point,
 // the host callback's answers and how far texts reach into host buffers.
 #include "tools/hostlib/plugin_instance.h"

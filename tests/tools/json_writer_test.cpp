@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JSON output must stay valid whatever bytes a plug-in puts into its texts.
 #include "tools/plughost/json_writer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Notes from Standard MIDI Files: placed at the right frames through tempo changes, sent to an
 // instrument sample-accurately whatever the block size, and rendered by plughost for as long as
 // the notes plus the tail.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output files appear whole or not at all, and never replace a file without --overwrite.
 #include "tools/hostlib/output_file.h"
 #include "tools/hostlib/tool_error.h"

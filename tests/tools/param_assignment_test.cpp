@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameter settings from the command line: from the text to the index and host value, and from
 // a level in dB to the host value whose display shows it.
 #include "tools/hostlib/param_assignment.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost process on real files, end to end: unity gain keeps integer samples bit for bit up
 // to full scale, integer outputs clip instead of wrapping and say how often, channels are
 // routed as the map says, memory does not grow with the length, and a write that fails leaves

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block-by-block processing through the built plug-in: every sample bit-exact, whatever the
 // block size, and the signal's edges handled.
 #include "tools/hostlib/render.h"

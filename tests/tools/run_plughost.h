@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built plughost as a user would, in a given folder, with its output captured; for
 // the tests of `process`. A file size limit, if given, is set in the child only, with SIGXFSZ
 // ignored so that writing past it fails with EFBIG instead of killing the process.

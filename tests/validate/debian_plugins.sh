@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs `plughost validate` at host level over every plug-in of Debian's dpf-plugins-vst,
 # zynaddsubfx-vst and amsynth, and compares what fails with debian_expected.txt: the faults
 # these plug-ins really have. A check failing that is not listed there is a validator that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ELF reader behind load.exports: the names it finds in real modules, and that no damaged
 // or truncated file makes it read outside the bytes it is given.
 #include "tests/sanitizers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `plughost validate` as a user runs it: the built binary on the built plug-in, which must pass,
 // and on deliberately faulty plug-ins, each of which must fail exactly the checks that look at
 // its fault.

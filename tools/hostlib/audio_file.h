@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading and writing audio files for the host: streamed in interleaved blocks, so memory does
 // not grow with the file, plus whole-file helpers for small signals and tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How fast a plug-in processes, block size by block size, measured against a memcpy of the same
 // buffers: the least work any host does with a block.
 #pragma once

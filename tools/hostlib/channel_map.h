@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which channels of an audio file feed which inputs of a plug-in.
 //
 // The text form, as given with --map, has one entry per plug-in input, separated by commas.

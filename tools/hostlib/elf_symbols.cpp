@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/hostlib/elf_symbols.h"
 
 #include <elf.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The names a shared library exports, read from the dynamic symbol table of the file itself
 // rather than through the dynamic loader, which would also find its dependencies' names.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What plughost does when its own process receives a fatal signal while it runs a plug-in: one
 // line of cause and one of hint instead of a silent death or a core dump, exit code 1, and no
 // half-written output file left behind.

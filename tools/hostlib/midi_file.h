@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard MIDI Files, turned into events at sample frames for a given sample rate.
 #pragma once
 

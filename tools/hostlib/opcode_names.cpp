@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/hostlib/opcode_names.h"
 
 #include "framework/plugin_interface.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names of dispatcher commands and host requests, for traces and messages.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/hostlib/output_file.h"
 
 #include "tools/hostlib/fatal_signal.h"

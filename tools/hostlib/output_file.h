@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An output file that appears whole or not at all: written under a temporary name in the same
 // folder and renamed to its own name only when it is complete.
 #pragma once

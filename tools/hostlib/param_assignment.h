@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameter assignments given on the command line: "0=0.5", "Left Gain=0.5", "right gain=-6dB".
 #pragma once
 

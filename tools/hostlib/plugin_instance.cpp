@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/hostlib/plugin_instance.h"
 
 #include "tools/hostlib/opcode_names.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One plug-in instance as the host sees it: the record from the entry point, the host callback
 // that answers the instance's requests as a real host does, and typed wrappers around the
 // record's functions.

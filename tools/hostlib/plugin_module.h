@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A plug-in shared library loaded into the host process, and its entry point.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/hostlib/plugin_probe.h"
 
 #include "tools/hostlib/fatal_signal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading a plug-in in a child process first, so that one that crashes, hangs or ends the process
 // while it is loaded and opened is reported instead of taking plughost down with it.
 #pragma once

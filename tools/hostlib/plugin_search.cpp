@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/hostlib/plugin_search.h"
 
 #include "tools/hostlib/elf_symbols.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where plug-ins are looked for, and how they are found there. The search path is, in order:
 // the folders of VST_PATH, then of LXVST_PATH (both colon-separated), ~/.vst, ~/.lxvst,
 // /usr/local/lib/vst, /usr/local/lib/lxvst, /usr/lib/vst and /usr/lib/lxvst. Each folder is

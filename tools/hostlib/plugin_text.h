@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts a plug-in writes into host buffers are bytes of unknown encoding, cut at an unknown
 // place. The host shows them as UTF-8 that a terminal or a JSON reader can take as it is.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs signals through a plug-in instance block by block, as a host's audio engine does:
 // streamed in chunks of interleaved frames, so memory does not depend on the signal's length.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Errors of the command-line host. Each carries the exit code of its class and a hint that tells
 // the user what to do about it; main() prints both and exits with the code.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost bench: how fast a plug-in processes, block size by block size, against memcpy.
 
 #include "tools/hostlib/bench.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcommands of plughost. Each adds itself to the command line with its options, and runs
 // once the command line is parsed; a run returns the exit code or throws ToolError.
 #pragma once

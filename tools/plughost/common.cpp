@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/plughost/common.h"
 
 #include "tools/hostlib/fatal_signal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the subcommands share: the plug-in argument and options common to them, loading a
 // plug-in safely, reading and setting its parameters, and the texts that show its identity.
 #pragma once

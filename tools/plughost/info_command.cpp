@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost info: what a plug-in reports about itself, its parameters and its program.
 
 #include "tools/plughost/commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/plughost/json_writer.h"
 
 #include "tools/hostlib/plugin_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small streaming JSON writer for the host's machine-readable output.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost list: the search path, and every plug-in found on it with what it reports.
 
 #include "tools/hostlib/plugin_probe.h"

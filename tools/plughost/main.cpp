@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost: loads a plug-in and drives it from the command line as a host would. It lists what
 // is installed, shows what a plug-in reports, runs audio files through it, measures its speed
 // and checks what hosts rely on. Each command lives in a file of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // plughost process: runs an audio file, or a built-in test signal, through a plug-in.
 
 #include "tools/hostlib/audio_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Columns of text lined up for the terminal, two spaces apart.
 #pragma once
 

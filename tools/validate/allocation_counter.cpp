@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/validate/allocation_counter.h"
 
 #include <new>

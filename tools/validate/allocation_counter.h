@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Counts calls of the heap and of pthread_mutex_lock made on one thread while counting is armed.
 // The counting functions replace malloc, free, operator new and delete and pthread_mutex_lock in
 // the plughost executable, which exports them, so a plug-in loaded into it binds to them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/validate/check.h"
 
 #include "tools/hostlib/tool_error.h"

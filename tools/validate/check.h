@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One named check of `plughost validate`: what it is called, what it proves, the level it
 // belongs to, and the function that runs it. Every check runs in a child process of its own,
 // so it may crash or hang without taking the validator down; it reports by returning a

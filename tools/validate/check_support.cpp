@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/validate/check_support.h"
 
 #include <algorithm>

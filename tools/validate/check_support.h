@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the checks share: loading the plug-in, the host settings of their instances, notes for
 // instruments, guarded sample buffers, and the values and indices that hosts get wrong.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Commands: every known command with extreme arguments, and unknown command numbers, which must
 // answer 0 and touch nothing.
 #include "tools/hostlib/plugin_instance.h"

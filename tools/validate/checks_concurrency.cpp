@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Concurrency: automation and a reading thread (parameters, texts) while the audio thread
 // processes, as a host with an editor and automation lanes does.
 #include "tools/validate/check.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host state: no call may leave the floating-point control settings or the locale of the
 // calling thread changed. A host's own arithmetic and number formatting depend on both.
 #include "tools/hostlib/plugin_instance.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lifecycle: many instances one after the other, many at once, from many threads at once, and
 // calls in an order no host should use.
 #include "tools/hostlib/plugin_instance.h"

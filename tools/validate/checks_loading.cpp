@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Loading: what the library exports, how its entry behaves, and the record it returns.
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/check.h"

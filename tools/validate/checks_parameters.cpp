@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameters: every awkward value a host may send, and indices that name no parameter, many
 // times over and interleaved with processing.
 #include "tools/hostlib/plugin_instance.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processing, without any model of what the plug-in does: guarded buffers, every output written
 // and finite for finite input, the signals hosts send (silence above all), sample rates, block
 // sizes, determinism, in place against separate buffers, and what denormals cost.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real-time safety: the processing and parameter calls neither touch the heap nor lock a mutex.
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/validate/allocation_counter.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // State: what a host saves with a project (parameters, and the chunk where the record's flag says
 // the plug-in keeps one) restores into a fresh instance; program changes keep parameters sane.
 #include "tools/hostlib/plugin_instance.h"

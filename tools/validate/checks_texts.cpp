@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts: every text command stays inside its limit and terminates its text, whatever the values
 // and indices; a null buffer is harmless.
 #include "tools/hostlib/plugin_instance.h"

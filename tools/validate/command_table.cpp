@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/validate/command_table.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interface's commands 0 to 79 as a host must call them: what each reads or writes through
 // ptr and value, and how many bytes it may write. Used to call every known command with its
 // arguments in the right shape, whatever their values.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Template definitions for command_table.h.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/validate/validate_command.h"
 
 #include "tools/hostlib/plugin_module.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `plughost validate`: runs the conformance checks on a plug-in, each in a child process of its
 // own with a time limit, and reports one line per check and a closing count.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: the 32-bit loop allocates a scratch buffer for every block on the audio thread.
 #include "tests/validate/faulty/faulty_gain.h"
 

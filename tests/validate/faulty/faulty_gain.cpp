@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/validate/faulty/faulty_gain.h"
 
 #include <cstring>

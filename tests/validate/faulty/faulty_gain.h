@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A correct stereo gain on the real framework, the base of the deliberately faulty plug-ins:
 // each of them breaks exactly one thing, so that `plughost validate` must fail exactly the
 // checks that look at that thing.

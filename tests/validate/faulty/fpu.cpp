@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: the 32-bit loop switches on flush-to-zero and denormals-are-zero for itself and never
 // restores the host's floating-point control.
 #include "tests/validate/faulty/faulty_gain.h"

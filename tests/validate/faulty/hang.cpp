@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: switching on waits for something that never comes.
 #include "tests/validate/faulty/faulty_gain.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: the outputs are cleared up front, before the inputs are read, so in-place processing
 // (output buffer = input buffer) gives silence.
 #include "tests/validate/faulty/faulty_gain.h"

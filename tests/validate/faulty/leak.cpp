@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: a scratch buffer allocated per instance that the destructor never frees.
 #include "tests/validate/faulty/faulty_gain.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: a normalising stage divides by the block's peak, so silent input gives 0/0 = NaN.
 #include "tests/validate/faulty/faulty_gain.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: the parameter-name command is answered directly, skipping the framework's test for a
 // null buffer, and the name is copied into whatever ptr is.
 #include "tests/validate/faulty/faulty_gain.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: the gains are saved in a chunk, but restoring the chunk checks its size against the
 // wrong record and so never applies it: a project reopens with default gains.
 #include "tests/validate/faulty/faulty_gain.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault: the label is copied with the display's old limit of 16, writing 17 bytes into a host
 // buffer of 9.
 #include "tests/validate/faulty/faulty_gain.h"

@@ -56,7 +56,7 @@ if [[ -x build/default/tools/plughost ]]; then
       build/default/tools/plughost 0.2
 fi
 if [[ -f fuzz/run.sh ]]; then
-   stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz"
+   stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz 500000"
 fi
 
 echo

@@ -121,29 +121,39 @@ TEST_F(HostCallback, AnswersWhatThisHostSupportsAndZeroForTheRest) {
 }
 
 // The transport a plug-in reads: 120 BPM in 4/4 unless set otherwise, moved on by exactly the
-// frames processed, playing only while processing is on.
+// frames processed, playing only while processing is on. A tempo change keeps the quarter notes
+// played before it (a change once moved the whole position to the new tempo).
 TEST_F(HostCallback, AnswersTimeFromTheFramesProcessed) {
    struct Row {
       double tempo;
       int32_t blocks;
       double ppq;
       double barStart;
+      double firstTempo = 0.0; // played for 750 blocks first, when set
    };
    // 256-frame blocks at 48 kHz: 0.01066... quarter notes per block at 120 BPM.
-   const Row rows[] = {{120.0, 0, 0.0, 0.0}, {120.0, 750, 8.0, 8.0}, {90.0, 1125, 9.0, 8.0}};
+   const Row rows[] = {{120.0, 0, 0.0, 0.0},
+                       {120.0, 750, 8.0, 8.0},
+                       {90.0, 1125, 9.0, 8.0},
+                       {60.0, 750, 12.0, 12.0, 120.0},
+                       {180.0, 375, 10.0, 8.0, 60.0}};
    for (const Row& row : rows) {
       PluginInstance p(module, HostSettings{48000.0f, 256, {}});
-      p.setTempo(row.tempo);
       p.start();
       std::vector<float> left(256), right(256);
       float* channels[] = {left.data(), right.data()};
+      const int32_t firstBlocks = row.firstTempo > 0.0 ? 750 : 0;
+      if (firstBlocks > 0) p.setTempo(row.firstTempo);
+      for (int32_t b = 0; b < firstBlocks; ++b)
+         p.process(channels, channels, 256);
+      p.setTempo(row.tempo);
       for (int32_t b = 0; b < row.blocks; ++b)
          p.process(channels, channels, 256);
       const intptr_t answer = PluginInstance::hostCallback(const_cast<AEffect*>(&p.record()),
                                                            audioMasterGetTime, 0, 0, nullptr, 0);
       ASSERT_NE(answer, 0);
       const VstTimeInfo& t = *reinterpret_cast<const VstTimeInfo*>(answer);
-      EXPECT_EQ(t.samplePos, 256.0 * row.blocks);
+      EXPECT_EQ(t.samplePos, 256.0 * (firstBlocks + row.blocks));
       EXPECT_EQ(t.sampleRate, 48000.0);
       EXPECT_EQ(t.tempo, row.tempo);
       EXPECT_NEAR(t.ppqPos, row.ppq, 1e-9);

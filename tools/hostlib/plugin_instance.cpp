@@ -413,6 +413,26 @@ intptr_t PluginInstance::answer(int32_t opcode, int32_t index, intptr_t value, v
    }
 }
 
+// Quarter notes played up to `frame`, at the current tempo since it took over.
+static double quartersAt(double frame, double anchorFrame, double anchorPpq, double rate,
+                         double tempo) {
+   return anchorPpq + (frame - anchorFrame) * tempo / (60.0 * rate);
+}
+
+void PluginInstance::setTempo(double bpm) {
+   const double rate = sampleRate_.load(std::memory_order_relaxed);
+   const double tempo = tempo_.load(std::memory_order_relaxed);
+   const int64_t frame = samplePos_.load(std::memory_order_relaxed);
+   if (rate > 0 && tempo > 0) {
+      tempoPpq_.store(quartersAt(static_cast<double>(frame),
+                                 static_cast<double>(tempoFrame_.load(std::memory_order_relaxed)),
+                                 tempoPpq_.load(std::memory_order_relaxed), rate, tempo),
+                      std::memory_order_relaxed);
+   }
+   tempoFrame_.store(frame, std::memory_order_relaxed);
+   tempo_.store(bpm, std::memory_order_relaxed);
+}
+
 intptr_t PluginInstance::timeInfo(int32_t /*filter*/) {
    // Every field this host knows is filled and flagged, whatever the filter asked: a host may
    // give more than was asked, and the flags say what is valid. One record per thread, so an
@@ -434,7 +454,9 @@ intptr_t PluginInstance::timeInfo(int32_t /*filter*/) {
    if (rate > 0 && tempo > 0) {
       // Quarter notes since the start; bars of 4/4; MIDI clocks at 24 per quarter note.
       const double samplesPerQuarter = rate * 60.0 / tempo;
-      info.ppqPos = position / samplesPerQuarter;
+      info.ppqPos =
+          quartersAt(position, static_cast<double>(tempoFrame_.load(std::memory_order_relaxed)),
+                     tempoPpq_.load(std::memory_order_relaxed), rate, tempo);
       info.barStartPos = std::floor(info.ppqPos / 4.0) * 4.0;
       const double nextClock = std::ceil(info.ppqPos * 24.0) / 24.0;
       info.samplesToNextClock =

@@ -146,8 +146,10 @@ public:
    void process(float** inputs, float** outputs, int32_t frames);
    void process(double** inputs, double** outputs, int32_t frames);
 
-   // The tempo the transport plays at (beats per minute), answered in the time information.
-   void setTempo(double bpm) { tempo_.store(bpm, std::memory_order_relaxed); }
+   // The tempo the transport plays at from the current position on (beats per minute), answered
+   // in the time information. The musical position so far is kept, so a tempo map played change
+   // by change gives the same quarter-note positions as the map.
+   void setTempo(double bpm);
    // Frames processed since the instance was created: the transport's position.
    int64_t samplePosition() const { return samplePos_.load(std::memory_order_relaxed); }
 
@@ -177,6 +179,9 @@ private:
    std::atomic<float> sampleRate_;
    std::atomic<int32_t> blockSize_;
    std::atomic<double> tempo_{kDefaultTempo};
+   // Where the current tempo took over: the frame, and the quarter notes played before it.
+   std::atomic<int64_t> tempoFrame_{0};
+   std::atomic<double> tempoPpq_{0.0};
    std::atomic<int64_t> samplePos_{0};
    std::atomic<bool> playing_{false};
    std::atomic<bool> transportChanged_{false};

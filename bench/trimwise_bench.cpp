@@ -8,7 +8,7 @@
 //
 //   trimwise_bench [--plugin=PATH] [benchmark flags, e.g. --benchmark_repetitions=5]
 #include "effect/gain_kernels.h"
-#include "framework/plugin_interface.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <benchmark/benchmark.h>
 

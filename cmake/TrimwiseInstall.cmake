@@ -16,6 +16,10 @@ install(TARGETS trimwise_framework trimwise_framework_sources EXPORT TrimwiseTar
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(FILES ${TRIMWISE_FRAMEWORK_HEADERS}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trimwise/framework COMPONENT dev)
+# The deprecated framework/... include paths, in a folder of their own: the package's include
+# path names it, so old includes reach these forwarding headers and their notice.
+install(FILES ${TRIMWISE_FRAMEWORK_DEPRECATED_HEADERS}
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trimwise/deprecated/framework COMPONENT dev)
 install(FILES ${TRIMWISE_FRAMEWORK_SOURCES}
   DESTINATION ${TRIMWISE_INSTALL_SRCDIR}/framework COMPONENT dev)
 install(FILES ${TRIMWISE_HOST_SOURCES} ${PROJECT_SOURCE_DIR}/host/entry.cpp

@@ -3,7 +3,7 @@
 // "Right Gain"; both are linear factors shown to the user in decibels.
 #pragma once
 
-#include "framework/audio_effect_x.h"
+#include <trimwise/framework/audio_effect_x.h>
 
 #include <atomic>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "framework/audio_effect.h"
+#include <trimwise/framework/audio_effect.h>
 
 #include <cfloat>
 #include <cmath>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "framework/audio_effect_x.h"
+#include <trimwise/framework/audio_effect_x.h>
 
 #include <array>
 #include <cmath>

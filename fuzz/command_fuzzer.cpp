@@ -6,7 +6,7 @@
 // suspend. Exact-size buffers are heap blocks of just that size, so AddressSanitizer catches a
 // byte written past them; large ones carry guard bytes checked here. Processed samples are
 // checked against input x gain.
-#include "framework/audio_effect.h"
+#include <trimwise/framework/audio_effect.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
 

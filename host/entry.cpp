@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The plug-in's only way in. A host calls it once per instance with its callback and gets the
 // instance's record, or null.
-#include "framework/audio_effect.h"
+#include <trimwise/framework/audio_effect.h>
 
 // On ELF platforms the version script exports what has default visibility; on Windows the
 // module-definition file names the exports, and GCC has no visibility attribute there.

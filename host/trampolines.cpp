@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The six functions a host reaches through the record. Each one finds the effect object through
 // AEffect::object and makes one virtual call, so the most derived effect answers.
-#include "framework/audio_effect.h"
+#include <trimwise/framework/audio_effect.h>
 
 namespace {
 AudioEffect* objectOf(AEffect* e) {

@@ -39,6 +39,9 @@ expected[trimwise-dev]="
 /usr/include/trimwise/framework/audio_effect.h
 /usr/include/trimwise/framework/audio_effect_x.h
 /usr/include/trimwise/framework/plugin_interface.h
+/usr/include/trimwise/deprecated/framework/audio_effect.h
+/usr/include/trimwise/deprecated/framework/audio_effect_x.h
+/usr/include/trimwise/deprecated/framework/plugin_interface.h
 /usr/LIBDIR/cmake/Trimwise/PluginPlatform.cmake
 /usr/LIBDIR/cmake/Trimwise/TrimwiseCheckExports.cmake
 /usr/LIBDIR/cmake/Trimwise/TrimwiseConfig.cmake

@@ -78,6 +78,9 @@ for cxx in "$gxx" "$clangxx"; do
    fi
    grep -q "undefined reference to .createEffectInstance" "$tmp/missing.log" ||
       { cat "$tmp/missing.log"; fail "the link error does not name createEffectInstance"; }
+   # no_factory.cpp includes the deprecated framework/ path: it still compiles, with a notice.
+   grep -q "framework/audio_effect_x.h is deprecated" "$tmp/missing.log" ||
+      { cat "$tmp/missing.log"; fail "the deprecated include path gave no notice"; }
 done
 
 step "the exports check rejects modules that export more or lack the factory, and removes them"

@@ -4,7 +4,7 @@
 // of the block, and both 32-bit and 64-bit audio are processed.
 #pragma once
 
-#include "framework/audio_effect_x.h"
+#include <trimwise/framework/audio_effect_x.h>
 
 #include <array>
 #include <atomic>

@@ -4,8 +4,8 @@
 // and in which order, and chooses what each one answers.
 #pragma once
 
-#include "framework/audio_effect_x.h"
 #include "tests/target.h"
+#include <trimwise/framework/audio_effect_x.h>
 
 #include <cstdint>
 #include <map>

@@ -4,7 +4,7 @@
 // effect, layout and kernel tests.
 #pragma once
 
-#include "framework/plugin_interface.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 // when it processes, and no exception flag is raised for samples that lie past the block.
 // The built plug-in is loaded and driven through its record, as a host does.
 #include "effect/gain_kernels.h"
-#include "framework/plugin_interface.h"
 #include "tests/host/host_double.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <gtest/gtest.h>
 

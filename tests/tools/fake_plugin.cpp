@@ -2,7 +2,7 @@
 // Small plug-ins with known faults, for testing that the host library and `plughost validate`
 // notice them. Built several times with FAKE_VARIANT set to one of the values below; each build
 // is one module. They are written against the interface header only.
-#include "framework/plugin_interface.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <unistd.h>
 

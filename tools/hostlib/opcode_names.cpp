@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tools/hostlib/opcode_names.h"
 
-#include "framework/plugin_interface.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <algorithm>
 #include <iterator>

@@ -4,8 +4,8 @@
 // record's functions.
 #pragma once
 
-#include "framework/plugin_interface.h"
 #include "tools/hostlib/plugin_module.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <atomic>
 #include <condition_variable>

@@ -2,7 +2,7 @@
 // A plug-in shared library loaded into the host process, and its entry point.
 #pragma once
 
-#include "framework/plugin_interface.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <memory>
 #include <string>

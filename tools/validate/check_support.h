@@ -3,10 +3,10 @@
 // instruments, guarded sample buffers, and the values and indices that hosts get wrong.
 #pragma once
 
-#include "framework/plugin_interface.h"
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/hostlib/plugin_module.h"
 #include "tools/validate/check.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // 32-bit and in 64-bit processing.
 //
 //   note_gate_test <module>
-#include "framework/plugin_interface.h"
+#include <trimwise/framework/plugin_interface.h>
 
 #include <dlfcn.h>
 

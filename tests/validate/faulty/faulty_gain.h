@@ -4,7 +4,7 @@
 // checks that look at that thing.
 #pragma once
 
-#include "framework/audio_effect_x.h"
+#include <trimwise/framework/audio_effect_x.h>
 
 #include <atomic>
 

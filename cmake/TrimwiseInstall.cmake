@@ -8,7 +8,7 @@ include(CMakePackageConfigHelpers)
 
 set(TRIMWISE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Trimwise)
 set(TRIMWISE_INSTALL_SRCDIR ${CMAKE_INSTALL_DATADIR}/trimwise/src)
-set(TRIMWISE_INSTALL_HOSTDIR ${TRIMWISE_INSTALL_SRCDIR}/host)
+set(TRIMWISE_INSTALL_ENTRYDIR ${TRIMWISE_INSTALL_SRCDIR}/entry)
 
 install(TARGETS Trimwise LIBRARY DESTINATION ${VST_INSTALL_DIR} COMPONENT plugin)
 
@@ -22,12 +22,11 @@ install(FILES ${TRIMWISE_FRAMEWORK_DEPRECATED_HEADERS}
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trimwise/deprecated/framework COMPONENT dev)
 install(FILES ${TRIMWISE_FRAMEWORK_SOURCES}
   DESTINATION ${TRIMWISE_INSTALL_SRCDIR}/framework COMPONENT dev)
-install(FILES ${TRIMWISE_HOST_SOURCES} ${PROJECT_SOURCE_DIR}/host/entry.cpp
-              ${PROJECT_SOURCE_DIR}/host/exports.map
-  DESTINATION ${TRIMWISE_INSTALL_HOSTDIR} COMPONENT dev)
-if(EXISTS ${PROJECT_SOURCE_DIR}/host/exports.def)
-  install(FILES ${PROJECT_SOURCE_DIR}/host/exports.def
-    DESTINATION ${TRIMWISE_INSTALL_HOSTDIR} COMPONENT dev)
+install(FILES ${PROJECT_SOURCE_DIR}/entry/entry.cpp ${PROJECT_SOURCE_DIR}/entry/exports.map
+  DESTINATION ${TRIMWISE_INSTALL_ENTRYDIR} COMPONENT dev)
+if(EXISTS ${PROJECT_SOURCE_DIR}/entry/exports.def)
+  install(FILES ${PROJECT_SOURCE_DIR}/entry/exports.def
+    DESTINATION ${TRIMWISE_INSTALL_ENTRYDIR} COMPONENT dev)
 endif()
 
 install(EXPORT TrimwiseTargets NAMESPACE Trimwise::
@@ -35,7 +34,7 @@ install(EXPORT TrimwiseTargets NAMESPACE Trimwise::
 configure_package_config_file(cmake/TrimwiseConfig.cmake.in
   ${PROJECT_BINARY_DIR}/TrimwiseConfig.cmake
   INSTALL_DESTINATION ${TRIMWISE_INSTALL_CMAKEDIR}
-  PATH_VARS TRIMWISE_INSTALL_HOSTDIR)
+  PATH_VARS TRIMWISE_INSTALL_ENTRYDIR)
 # Minor versions may change the framework's classes while the major version is 0 or 1; a
 # consumer gets exactly the minor version it asked for, any patch level of it.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/TrimwiseConfigVersion.cmake

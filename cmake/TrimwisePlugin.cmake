@@ -30,10 +30,10 @@ set(TRIMWISE_USER_PLUGIN_DIR "${_trimwise_user_dir}" CACHE PATH
 # Where the entry point and the exports files are: set by whoever includes this file (this tree,
 # or the installed package configuration). A global property, so that the function finds them
 # from any directory of an embedding project.
-if(NOT TRIMWISE_HOST_DIR)
-  message(FATAL_ERROR "TrimwisePlugin.cmake: set TRIMWISE_HOST_DIR before including it")
+if(NOT TRIMWISE_ENTRY_DIR)
+  message(FATAL_ERROR "TrimwisePlugin.cmake: set TRIMWISE_ENTRY_DIR before including it")
 endif()
-set_property(GLOBAL PROPERTY TRIMWISE_HOST_DIR "${TRIMWISE_HOST_DIR}")
+set_property(GLOBAL PROPERTY TRIMWISE_ENTRY_DIR "${TRIMWISE_ENTRY_DIR}")
 set_property(GLOBAL PROPERTY TRIMWISE_CHECK_SCRIPT
              "${CMAKE_CURRENT_LIST_DIR}/TrimwiseCheckExports.cmake")
 
@@ -45,17 +45,17 @@ function(trimwise_add_plugin target)
   if(NOT ARG_FRAMEWORK)
     set(ARG_FRAMEWORK Trimwise::framework)
   endif()
-  get_property(host_dir GLOBAL PROPERTY TRIMWISE_HOST_DIR)
+  get_property(entry_dir GLOBAL PROPERTY TRIMWISE_ENTRY_DIR)
   get_property(check_script GLOBAL PROPERTY TRIMWISE_CHECK_SCRIPT)
 
   # The entry point is compiled into every module rather than taken from a library: an archive
   # member nobody references is never linked, and the module would export nothing.
-  add_library(${target} MODULE ${ARG_SOURCES} ${host_dir}/entry.cpp)
+  add_library(${target} MODULE ${ARG_SOURCES} ${entry_dir}/entry.cpp)
   target_link_libraries(${target} PRIVATE ${ARG_FRAMEWORK})
   if(ARG_OUTPUT_NAME)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   endif()
-  trimwise_plugin_link_settings(${target} EXPORTS_DIR ${host_dir})
+  trimwise_plugin_link_settings(${target} EXPORTS_DIR ${entry_dir})
   # GCC marks some template statics as unique global symbols, which the loader never unloads:
   # a host's dlclose would leave the module mapped.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT WIN32)

@@ -87,13 +87,33 @@ void AudioEffect::setEditor(AEffEditor* newEditor) {
    setFlag(effFlagsHasEditor, newEditor != nullptr);
 }
 
+namespace {
+// Base commands that read or write through ptr.
+bool needsPointer(int32_t opcode) {
+   switch (opcode) {
+   case effSetProgramName:
+   case effGetProgramName:
+   case effGetParamLabel:
+   case effGetParamDisplay:
+   case effGetParamName:
+   case effEditGetRect:
+   case effGetChunk:
+   case effSetChunk:
+      return true;
+   default:
+      return false;
+   }
+}
+} // namespace
+
 intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                  float opt) {
    // Negative opcodes compare as huge unsigned numbers and fall out here too.
    if (static_cast<uint32_t>(opcode) > uint32_t(effSetChunk)) return 0;
 
-   // Commands that read or write through ptr need a buffer: a null one is refused with 0 and
-   // nothing is touched, rather than crashing the host.
+   // Commands that read or write through ptr need it: a null one is refused with 0 and nothing
+   // is called, rather than crashing the host. The extended dispatcher guards its own the same way.
+   if (ptr == nullptr && needsPointer(opcode)) return 0;
    char* text = static_cast<char*>(ptr);
    switch (opcode) {
    case effOpen:
@@ -109,19 +129,19 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
    case effGetProgram:
       return getProgram();
    case effSetProgramName:
-      if (text != nullptr) setProgramName(text);
+      setProgramName(text);
       return 0;
    case effGetProgramName:
-      if (text != nullptr) getProgramName(text);
+      getProgramName(text);
       return 0;
    case effGetParamLabel:
-      if (text != nullptr) getParameterLabel(index, text);
+      getParameterLabel(index, text);
       return 0;
    case effGetParamDisplay:
-      if (text != nullptr) getParameterDisplay(index, text);
+      getParameterDisplay(index, text);
       return 0;
    case effGetParamName:
-      if (text != nullptr) getParameterName(index, text);
+      getParameterName(index, text);
       return 0;
    case effSetSampleRate:
       setSampleRate(opt);
@@ -137,7 +157,7 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
       }
       return 0;
    case effEditGetRect:
-      if (editor != nullptr && ptr != nullptr) return editor->getRect(static_cast<ERect**>(ptr));
+      if (editor != nullptr) return editor->getRect(static_cast<ERect**>(ptr));
       return 0;
    case effEditOpen:
       if (editor != nullptr) return editor->open(ptr);
@@ -151,10 +171,8 @@ intptr_t AudioEffect::dispatcher(int32_t opcode, int32_t index, intptr_t value, 
    case effIdentify:
       return fourCharCode('N', 'v', 'E', 'f');
    case effGetChunk:
-      if (ptr == nullptr) return 0;
       return getChunk(static_cast<void**>(ptr), index != 0);
    case effSetChunk:
-      if (ptr == nullptr) return 0;
       return setChunk(ptr, static_cast<int32_t>(value), index != 0);
    default: // effGetVu and the deprecated editor commands
       return 0;
@@ -345,4 +363,47 @@ void AudioEffect::int2string(int32_t value, char* text, int32_t maxLen) {
    }
    char digitsBuf[21];
    vst_strncat(text, unsignedDigits(static_cast<uint64_t>(v), digitsBuf), limit);
+}
+
+// --- Trampolines: the six functions a host reaches through the record. Each one finds the effect
+// object through AEffect::object and makes one virtual call, so the most derived effect answers.
+
+namespace {
+AudioEffect* objectOf(AEffect* e) {
+   return static_cast<AudioEffect*>(e->object);
+}
+} // namespace
+
+intptr_t AudioEffect::dispatchEffectClass(AEffect* e, int32_t opcode, int32_t index, intptr_t value,
+                                          void* ptr, float opt) {
+   AudioEffect* self = objectOf(e);
+   if (opcode == effClose) {
+      // The effect's own close runs while the object is whole; the record goes with it.
+      self->dispatcher(opcode, index, value, ptr, opt);
+      delete self;
+      return 1;
+   }
+   return self->dispatcher(opcode, index, value, ptr, opt);
+}
+
+float AudioEffect::getParameterClass(AEffect* e, int32_t index) {
+   return objectOf(e)->getParameter(index);
+}
+
+void AudioEffect::setParameterClass(AEffect* e, int32_t index, float value) {
+   objectOf(e)->setParameter(index, value);
+}
+
+void AudioEffect::processClass(AEffect* e, float** inputs, float** outputs, int32_t sampleFrames) {
+   objectOf(e)->process(inputs, outputs, sampleFrames);
+}
+
+void AudioEffect::processClassReplacing(AEffect* e, float** inputs, float** outputs,
+                                        int32_t sampleFrames) {
+   objectOf(e)->processReplacing(inputs, outputs, sampleFrames);
+}
+
+void AudioEffect::processClassDoubleReplacing(AEffect* e, double** inputs, double** outputs,
+                                              int32_t sampleFrames) {
+   objectOf(e)->processDoubleReplacing(inputs, outputs, sampleFrames);
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <trimwise/framework/audio_effect_x.h>
 
-#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -19,24 +18,11 @@ void AudioEffectX::resume() {
 }
 
 // --- Extended dispatcher
-//
-// One row per opcode 25..79. A row turns the command's arguments into one virtual call and its
-// answer into the pointer-sized result; an empty row hands the command to the base dispatcher.
 
 namespace {
 
-using Handler = intptr_t (*)(AudioEffectX& fx, AEffEditor* editor, int32_t index, intptr_t value,
-                             void* ptr, float opt);
-
-constexpr int32_t kFirstExtended = effProcessEvents;
-constexpr int32_t kLastExtended = effGetNumMidiOutputChannels;
-
 int32_t low32(intptr_t value) {
    return static_cast<int32_t>(value);
-}
-
-char* textOf(void* ptr) {
-   return static_cast<char*>(ptr);
 }
 
 // The key record's modifier is the low 8 bits of opt truncated toward zero. Floats of 2^32 and
@@ -55,353 +41,131 @@ VstKeyCode keyRecord(int32_t index, intptr_t value, float opt) {
    return key;
 }
 
-// Commands that read or write through ptr need it: a null buffer is refused with 0.
-template <typename Call>
-intptr_t withPtr(void* ptr, Call call) {
-   return ptr == nullptr ? 0 : call();
+// Extended commands that read or write text through ptr, or write through both ptr and value.
+bool needsPointer(int32_t opcode) {
+   switch (opcode) {
+   case effString2Parameter:
+   case effGetProgramNameIndexed:
+   case effGetEffectName:
+   case effGetVendorString:
+   case effGetProductString:
+   case effCanDo:
+   case effShellGetNextPlugin:
+   case effGetSpeakerArrangement:
+      return true;
+   default:
+      return false;
+   }
 }
 
-constexpr std::array<Handler, kLastExtended - kFirstExtended + 1> makeTable() {
-   std::array<Handler, kLastExtended - kFirstExtended + 1> t{};
-   auto at = [&t](int32_t opcode) -> Handler& { return t[size_t(opcode - kFirstExtended)]; };
-
-   at(effProcessEvents) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                             float) -> intptr_t {
-      return fx.processEvents(static_cast<VstEvents*>(ptr));
-   };
-   at(effCanBeAutomated) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void*,
-                              float) -> intptr_t { return fx.canParameterBeAutomated(index); };
-   at(effString2Parameter) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
-                                float) -> intptr_t {
-      return withPtr(ptr, [&] { return fx.string2parameter(index, textOf(ptr)); });
-   };
-   at(effGetProgramNameIndexed) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t value,
-                                     void* ptr, float) -> intptr_t {
-      return withPtr(ptr,
-                     [&] { return fx.getProgramNameIndexed(low32(value), index, textOf(ptr)); });
-   };
-   at(effGetInputProperties) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
-                                  float) -> intptr_t {
-      return fx.getInputProperties(index, static_cast<VstPinProperties*>(ptr));
-   };
-   at(effGetOutputProperties) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                   void* ptr, float) -> intptr_t {
-      return fx.getOutputProperties(index, static_cast<VstPinProperties*>(ptr));
-   };
-   at(effGetPlugCategory) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                               float) -> intptr_t { return fx.getPlugCategory(); };
-   at(effOfflineNotify) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t value,
-                             void* ptr, float) -> intptr_t {
-      return fx.offlineNotify(static_cast<VstAudioFile*>(ptr), low32(value), index != 0);
-   };
-   at(effOfflinePrepare) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value, void* ptr,
-                              float) -> intptr_t {
-      return fx.offlinePrepare(static_cast<VstOfflineTask*>(ptr), low32(value));
-   };
-   at(effOfflineRun) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value, void* ptr,
-                          float) -> intptr_t {
-      return fx.offlineRun(static_cast<VstOfflineTask*>(ptr), low32(value));
-   };
-   at(effProcessVarIo) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                            float) -> intptr_t {
-      return fx.processVariableIo(static_cast<VstVariableIo*>(ptr));
-   };
-   at(effSetSpeakerArrangement) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value,
-                                     void* ptr, float) -> intptr_t {
-      return fx.setSpeakerArrangement(reinterpret_cast<VstSpeakerArrangement*>(value),
-                                      static_cast<VstSpeakerArrangement*>(ptr));
-   };
-   at(effSetBypass) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value, void*,
-                         float) -> intptr_t { return fx.setBypass(value != 0); };
-   at(effGetEffectName) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                             float) -> intptr_t {
-      return withPtr(ptr, [&] { return fx.getEffectName(textOf(ptr)); });
-   };
-   at(effGetVendorString) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                               float) -> intptr_t {
-      return withPtr(ptr, [&] { return fx.getVendorString(textOf(ptr)); });
-   };
-   at(effGetProductString) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                                float) -> intptr_t {
-      return withPtr(ptr, [&] { return fx.getProductString(textOf(ptr)); });
-   };
-   at(effGetVendorVersion) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                                float) -> intptr_t { return fx.getVendorVersion(); };
-   at(effVendorSpecific) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t value,
-                              void* ptr, float opt) -> intptr_t {
-      return fx.vendorSpecific(index, value, ptr, opt);
-   };
-   at(effCanDo) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                     float) -> intptr_t {
-      return withPtr(ptr, [&] { return fx.canDo(textOf(ptr)); });
-   };
-   at(effGetTailSize) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                           float) -> intptr_t { return fx.getGetTailSize(); };
-   at(effGetParameterProperties) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                      void* ptr, float) -> intptr_t {
-      return fx.getParameterProperties(index, static_cast<VstParameterProperties*>(ptr));
-   };
-   at(effGetVstVersion) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                             float) -> intptr_t { return fx.getVstVersion(); };
-   at(effEditKeyDown) = [](AudioEffectX&, AEffEditor* editor, int32_t index, intptr_t value, void*,
-                           float opt) -> intptr_t {
-      if (editor == nullptr) return 0;
-      VstKeyCode key = keyRecord(index, value, opt);
-      return editor->onKeyDown(key);
-   };
-   at(effEditKeyUp) = [](AudioEffectX&, AEffEditor* editor, int32_t index, intptr_t value, void*,
-                         float opt) -> intptr_t {
-      if (editor == nullptr) return 0;
-      VstKeyCode key = keyRecord(index, value, opt);
-      return editor->onKeyUp(key);
-   };
-   at(effSetEditKnobMode) = [](AudioEffectX&, AEffEditor* editor, int32_t, intptr_t value, void*,
-                               float) -> intptr_t {
-      if (editor == nullptr) return 0;
-      return editor->setKnobMode(low32(value));
-   };
-   at(effGetMidiProgramName) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
-                                  float) -> intptr_t {
-      return fx.getMidiProgramName(index, static_cast<MidiProgramName*>(ptr));
-   };
-   at(effGetCurrentMidiProgram) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                     void* ptr, float) -> intptr_t {
-      return fx.getCurrentMidiProgram(index, static_cast<MidiProgramName*>(ptr));
-   };
-   at(effGetMidiProgramCategory) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t,
-                                      void* ptr, float) -> intptr_t {
-      return fx.getMidiProgramCategory(index, static_cast<MidiProgramCategory*>(ptr));
-   };
-   at(effHasMidiProgramsChanged) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void*,
-                                      float) -> intptr_t {
-      return fx.hasMidiProgramsChanged(index);
-   };
-   at(effGetMidiKeyName) = [](AudioEffectX& fx, AEffEditor*, int32_t index, intptr_t, void* ptr,
-                              float) -> intptr_t {
-      return fx.getMidiKeyName(index, static_cast<MidiKeyName*>(ptr));
-   };
-   at(effBeginSetProgram) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                               float) -> intptr_t { return fx.beginSetProgram(); };
-   at(effEndSetProgram) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                             float) -> intptr_t { return fx.endSetProgram(); };
-   at(effGetSpeakerArrangement) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value,
-                                     void* ptr, float) -> intptr_t {
-      // Both references are written through: without both there is nothing to answer.
-      if (value == 0 || ptr == nullptr) return 0;
-      return fx.getSpeakerArrangement(reinterpret_cast<VstSpeakerArrangement**>(value),
-                                      static_cast<VstSpeakerArrangement**>(ptr));
-   };
-   at(effShellGetNextPlugin) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                                  float) -> intptr_t {
-      return withPtr(ptr, [&] { return fx.getNextShellPlugin(textOf(ptr)); });
-   };
-   at(effStartProcess) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                            float) -> intptr_t { return fx.startProcess(); };
-   at(effStopProcess) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                           float) -> intptr_t { return fx.stopProcess(); };
-   at(effSetTotalSampleToProcess) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value,
-                                       void*, float) -> intptr_t {
-      return fx.setTotalSampleToProcess(low32(value));
-   };
-   at(effSetPanLaw) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value, void*,
-                         float opt) -> intptr_t { return fx.setPanLaw(low32(value), opt); };
-   at(effBeginLoadBank) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                             float) -> intptr_t {
-      return fx.beginLoadBank(static_cast<VstPatchChunkInfo*>(ptr));
-   };
-   at(effBeginLoadProgram) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void* ptr,
-                                float) -> intptr_t {
-      return fx.beginLoadProgram(static_cast<VstPatchChunkInfo*>(ptr));
-   };
-   at(effSetProcessPrecision) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t value, void*,
-                                   float) -> intptr_t {
-      return fx.setProcessPrecision(low32(value));
-   };
-   at(effGetNumMidiInputChannels) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                                       float) -> intptr_t { return fx.getNumMidiInputChannels(); };
-   at(effGetNumMidiOutputChannels) = [](AudioEffectX& fx, AEffEditor*, int32_t, intptr_t, void*,
-                                        float) -> intptr_t {
-      return fx.getNumMidiOutputChannels();
-   };
-   return t;
+// The editor's key operations take the record by reference; it lives in this call's frame.
+bool sendKey(AEffEditor* editor, bool down, VstKeyCode key) {
+   if (editor == nullptr) return false;
+   return down ? editor->onKeyDown(key) : editor->onKeyUp(key);
 }
-
-constexpr auto kExtendedCommands = makeTable();
 
 } // namespace
 
 intptr_t AudioEffectX::dispatcher(int32_t opcode, int32_t index, intptr_t value, void* ptr,
                                   float opt) {
-   // Opcodes below 25 wrap to huge unsigned numbers, so one comparison covers both ends.
-   const uint32_t row = static_cast<uint32_t>(opcode) - uint32_t(kFirstExtended);
-   if (row < kExtendedCommands.size()) {
-      if (Handler handler = kExtendedCommands[row]) {
-         return handler(*this, editor, index, value, ptr, opt);
-      }
+   // Commands that read or write through ptr need it: a null one is refused with 0 and nothing
+   // is called, rather than crashing the host. The base dispatcher guards its own the same way.
+   if (ptr == nullptr && needsPointer(opcode)) return 0;
+   char* text = static_cast<char*>(ptr);
+   switch (opcode) {
+   case effProcessEvents:
+      return processEvents(static_cast<VstEvents*>(ptr));
+   case effCanBeAutomated:
+      return canParameterBeAutomated(index);
+   case effString2Parameter:
+      return string2parameter(index, text);
+   case effGetProgramNameIndexed:
+      return getProgramNameIndexed(low32(value), index, text);
+   case effGetInputProperties:
+      return getInputProperties(index, static_cast<VstPinProperties*>(ptr));
+   case effGetOutputProperties:
+      return getOutputProperties(index, static_cast<VstPinProperties*>(ptr));
+   case effGetPlugCategory:
+      return getPlugCategory();
+   case effOfflineNotify:
+      return offlineNotify(static_cast<VstAudioFile*>(ptr), low32(value), index != 0);
+   case effOfflinePrepare:
+      return offlinePrepare(static_cast<VstOfflineTask*>(ptr), low32(value));
+   case effOfflineRun:
+      return offlineRun(static_cast<VstOfflineTask*>(ptr), low32(value));
+   case effProcessVarIo:
+      return processVariableIo(static_cast<VstVariableIo*>(ptr));
+   case effSetSpeakerArrangement:
+      return setSpeakerArrangement(reinterpret_cast<VstSpeakerArrangement*>(value),
+                                   static_cast<VstSpeakerArrangement*>(ptr));
+   case effSetBypass:
+      return setBypass(value != 0);
+   case effGetEffectName:
+      return getEffectName(text);
+   case effGetVendorString:
+      return getVendorString(text);
+   case effGetProductString:
+      return getProductString(text);
+   case effGetVendorVersion:
+      return getVendorVersion();
+   case effVendorSpecific:
+      return vendorSpecific(index, value, ptr, opt);
+   case effCanDo:
+      return canDo(text);
+   case effGetTailSize:
+      return getGetTailSize();
+   case effGetParameterProperties:
+      return getParameterProperties(index, static_cast<VstParameterProperties*>(ptr));
+   case effGetVstVersion:
+      return getVstVersion();
+   case effEditKeyDown:
+      return sendKey(editor, true, keyRecord(index, value, opt));
+   case effEditKeyUp:
+      return sendKey(editor, false, keyRecord(index, value, opt));
+   case effSetEditKnobMode:
+      return editor != nullptr && editor->setKnobMode(low32(value));
+   case effGetMidiProgramName:
+      return getMidiProgramName(index, static_cast<MidiProgramName*>(ptr));
+   case effGetCurrentMidiProgram:
+      return getCurrentMidiProgram(index, static_cast<MidiProgramName*>(ptr));
+   case effGetMidiProgramCategory:
+      return getMidiProgramCategory(index, static_cast<MidiProgramCategory*>(ptr));
+   case effHasMidiProgramsChanged:
+      return hasMidiProgramsChanged(index);
+   case effGetMidiKeyName:
+      return getMidiKeyName(index, static_cast<MidiKeyName*>(ptr));
+   case effBeginSetProgram:
+      return beginSetProgram();
+   case effEndSetProgram:
+      return endSetProgram();
+   // Both references are written through: without both there is nothing to answer.
+   case effGetSpeakerArrangement:
+      return value != 0 && getSpeakerArrangement(reinterpret_cast<VstSpeakerArrangement**>(value),
+                                                 static_cast<VstSpeakerArrangement**>(ptr));
+   case effShellGetNextPlugin:
+      return getNextShellPlugin(text);
+   case effStartProcess:
+      return startProcess();
+   case effStopProcess:
+      return stopProcess();
+   case effSetTotalSampleToProcess:
+      return setTotalSampleToProcess(low32(value));
+   case effSetPanLaw:
+      return setPanLaw(low32(value), opt);
+   case effBeginLoadBank:
+      return beginLoadBank(static_cast<VstPatchChunkInfo*>(ptr));
+   case effBeginLoadProgram:
+      return beginLoadProgram(static_cast<VstPatchChunkInfo*>(ptr));
+   case effSetProcessPrecision:
+      return setProcessPrecision(low32(value));
+   case effGetNumMidiInputChannels:
+      return getNumMidiInputChannels();
+   case effGetNumMidiOutputChannels:
+      return getNumMidiOutputChannels();
+   // The base commands, the deprecated extended ones and unknown opcodes, all five unchanged.
+   default:
+      return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
    }
-   return AudioEffect::dispatcher(opcode, index, value, ptr, opt);
-}
-
-// --- Defaults: not supported, or a fixed answer
-
-bool AudioEffectX::canParameterBeAutomated(int32_t) {
-   return true;
-}
-bool AudioEffectX::string2parameter(int32_t, char*) {
-   return false;
-}
-bool AudioEffectX::getParameterProperties(int32_t, VstParameterProperties*) {
-   return false;
-}
-bool AudioEffectX::getProgramNameIndexed(int32_t, int32_t, char*) {
-   return false;
-}
-bool AudioEffectX::beginSetProgram() {
-   return false;
-}
-bool AudioEffectX::endSetProgram() {
-   return false;
-}
-int32_t AudioEffectX::beginLoadBank(VstPatchChunkInfo*) {
-   return 0;
-}
-int32_t AudioEffectX::beginLoadProgram(VstPatchChunkInfo*) {
-   return 0;
-}
-bool AudioEffectX::getInputProperties(int32_t, VstPinProperties*) {
-   return false;
-}
-bool AudioEffectX::getOutputProperties(int32_t, VstPinProperties*) {
-   return false;
-}
-bool AudioEffectX::setSpeakerArrangement(VstSpeakerArrangement*, VstSpeakerArrangement*) {
-   return false;
-}
-bool AudioEffectX::getSpeakerArrangement(VstSpeakerArrangement** pluginInput,
-                                         VstSpeakerArrangement** pluginOutput) {
-   *pluginInput = nullptr;
-   *pluginOutput = nullptr;
-   return false;
-}
-bool AudioEffectX::setBypass(bool) {
-   return false;
-}
-bool AudioEffectX::setPanLaw(int32_t, float) {
-   return false;
-}
-bool AudioEffectX::setProcessPrecision(int32_t) {
-   return false;
-}
-int32_t AudioEffectX::getNumMidiInputChannels() {
-   return 0;
-}
-int32_t AudioEffectX::getNumMidiOutputChannels() {
-   return 0;
-}
-int32_t AudioEffectX::processEvents(VstEvents*) {
-   return 0;
-}
-int32_t AudioEffectX::startProcess() {
-   return 0;
-}
-int32_t AudioEffectX::stopProcess() {
-   return 0;
-}
-bool AudioEffectX::processVariableIo(VstVariableIo*) {
-   return false;
-}
-int32_t AudioEffectX::setTotalSampleToProcess(int32_t value) {
-   return value;
-}
-int32_t AudioEffectX::getGetTailSize() {
-   return 0;
-}
-bool AudioEffectX::getEffectName(char*) {
-   return false;
-}
-bool AudioEffectX::getVendorString(char*) {
-   return false;
-}
-bool AudioEffectX::getProductString(char*) {
-   return false;
-}
-int32_t AudioEffectX::getVendorVersion() {
-   return 0;
-}
-intptr_t AudioEffectX::vendorSpecific(int32_t, intptr_t, void*, float) {
-   return 0;
-}
-int32_t AudioEffectX::canDo(char*) {
-   return 0;
-}
-int32_t AudioEffectX::getVstVersion() {
-   return kVstVersion;
-}
-int32_t AudioEffectX::getMidiProgramName(int32_t, MidiProgramName*) {
-   return 0;
-}
-int32_t AudioEffectX::getCurrentMidiProgram(int32_t, MidiProgramName*) {
-   return -1;
-}
-int32_t AudioEffectX::getMidiProgramCategory(int32_t, MidiProgramCategory*) {
-   return 0;
-}
-bool AudioEffectX::hasMidiProgramsChanged(int32_t) {
-   return false;
-}
-bool AudioEffectX::getMidiKeyName(int32_t, MidiKeyName*) {
-   return false;
-}
-int32_t AudioEffectX::getNextShellPlugin(char*) {
-   return 0;
-}
-bool AudioEffectX::offlineNotify(VstAudioFile*, int32_t, bool) {
-   return false;
-}
-bool AudioEffectX::offlinePrepare(VstOfflineTask*, int32_t) {
-   return false;
-}
-bool AudioEffectX::offlineRun(VstOfflineTask*, int32_t) {
-   return false;
-}
-int32_t AudioEffectX::offlineGetNumPasses() {
-   return 0;
-}
-int32_t AudioEffectX::offlineGetNumMetaPasses() {
-   return 0;
-}
-int32_t AudioEffectX::getNumCategories() {
-   return 1;
-}
-bool AudioEffectX::copyProgram(int32_t) {
-   return false;
-}
-void AudioEffectX::inputConnected(int32_t, bool) {}
-void AudioEffectX::outputConnected(int32_t, bool) {}
-int32_t AudioEffectX::reportCurrentPosition() {
-   return 0;
-}
-float* AudioEffectX::reportDestinationBuffer() {
-   return nullptr;
-}
-void AudioEffectX::setBlockSizeAndSampleRate(int32_t blockSize, float sampleRate) {
-   this->blockSize = blockSize;
-   this->sampleRate = sampleRate;
-}
-bool AudioEffectX::getErrorText(char*) {
-   return false;
-}
-void* AudioEffectX::getIcon() {
-   return nullptr;
-}
-bool AudioEffectX::setViewPosition(int32_t, int32_t) {
-   return false;
-}
-int32_t AudioEffectX::fxIdle() {
-   return 0;
-}
-bool AudioEffectX::keysRequired() {
-   return false;
 }
 
 // --- Host requests

@@ -54,11 +54,10 @@ expected[trimwise-dev]="
 /usr/share/doc/trimwise-dev/copyright
 /usr/share/trimwise/src/framework/audio_effect.cpp
 /usr/share/trimwise/src/framework/audio_effect_x.cpp
-/usr/share/trimwise/src/host/entry.cpp
-/usr/share/trimwise/src/host/exports.map
-/usr/share/trimwise/src/host/trampolines.cpp"
-if [[ -f host/exports.def ]]; then
-   expected[trimwise-dev]+=$'\n/usr/share/trimwise/src/host/exports.def'
+/usr/share/trimwise/src/entry/entry.cpp
+/usr/share/trimwise/src/entry/exports.map"
+if [[ -f entry/exports.def ]]; then
+   expected[trimwise-dev]+=$'\n/usr/share/trimwise/src/entry/exports.def'
 fi
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 

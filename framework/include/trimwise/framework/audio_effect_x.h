@@ -22,9 +22,11 @@ public:
 
    /// @name Parameters
    /// @{
-   virtual bool canParameterBeAutomated(int32_t index);
-   virtual bool string2parameter(int32_t index, char* text);
-   virtual bool getParameterProperties(int32_t index, VstParameterProperties* p);
+   virtual bool canParameterBeAutomated(int32_t /*index*/) { return true; }
+   virtual bool string2parameter(int32_t /*index*/, char* /*text*/) { return false; }
+   virtual bool getParameterProperties(int32_t /*index*/, VstParameterProperties* /*p*/) {
+      return false;
+   }
    /// Brackets a user gesture on a parameter for the host's undo and automation.
    virtual bool beginEdit(int32_t index);
    virtual bool endEdit(int32_t index);
@@ -32,11 +34,13 @@ public:
 
    /// @name Programs and banks
    /// @{
-   virtual bool getProgramNameIndexed(int32_t category, int32_t index, char* text);
-   virtual bool beginSetProgram();
-   virtual bool endSetProgram();
-   virtual int32_t beginLoadBank(VstPatchChunkInfo* ptr);
-   virtual int32_t beginLoadProgram(VstPatchChunkInfo* ptr);
+   virtual bool getProgramNameIndexed(int32_t /*category*/, int32_t /*index*/, char* /*text*/) {
+      return false;
+   }
+   virtual bool beginSetProgram() { return false; }
+   virtual bool endSetProgram() { return false; }
+   virtual int32_t beginLoadBank(VstPatchChunkInfo* /*ptr*/) { return 0; }
+   virtual int32_t beginLoadProgram(VstPatchChunkInfo* /*ptr*/) { return 0; }
    /// @}
 
    /// @name Connections, configuration and latency
@@ -48,18 +52,28 @@ public:
    virtual int32_t updateBlockSize();
    virtual int32_t getInputLatency();
    virtual int32_t getOutputLatency();
-   virtual bool getInputProperties(int32_t index, VstPinProperties* properties);
-   virtual bool getOutputProperties(int32_t index, VstPinProperties* properties);
-   virtual bool setSpeakerArrangement(VstSpeakerArrangement* pluginInput,
-                                      VstSpeakerArrangement* pluginOutput);
+   virtual bool getInputProperties(int32_t /*index*/, VstPinProperties* /*properties*/) {
+      return false;
+   }
+   virtual bool getOutputProperties(int32_t /*index*/, VstPinProperties* /*properties*/) {
+      return false;
+   }
+   virtual bool setSpeakerArrangement(VstSpeakerArrangement* /*pluginInput*/,
+                                      VstSpeakerArrangement* /*pluginOutput*/) {
+      return false;
+   }
    /// Writes null into both of the caller's references and answers false.
    virtual bool getSpeakerArrangement(VstSpeakerArrangement** pluginInput,
-                                      VstSpeakerArrangement** pluginOutput);
-   virtual bool setBypass(bool onOff);
-   virtual bool setPanLaw(int32_t type, float val);
-   virtual bool setProcessPrecision(int32_t precision);
-   virtual int32_t getNumMidiInputChannels();
-   virtual int32_t getNumMidiOutputChannels();
+                                      VstSpeakerArrangement** pluginOutput) {
+      *pluginInput = nullptr;
+      *pluginOutput = nullptr;
+      return false;
+   }
+   virtual bool setBypass(bool /*onOff*/) { return false; }
+   virtual bool setPanLaw(int32_t /*type*/, float /*val*/) { return false; }
+   virtual bool setProcessPrecision(int32_t /*precision*/) { return false; }
+   virtual int32_t getNumMidiInputChannels() { return 0; }
+   virtual int32_t getNumMidiOutputChannels() { return 0; }
    /// @}
 
    /// @name Time and processing state
@@ -71,11 +85,11 @@ public:
 
    /// @name Events and processing
    /// @{
-   virtual int32_t processEvents(VstEvents* events);
-   virtual int32_t startProcess();
-   virtual int32_t stopProcess();
-   virtual bool processVariableIo(VstVariableIo* varIo);
-   virtual int32_t setTotalSampleToProcess(int32_t value);
+   virtual int32_t processEvents(VstEvents* /*events*/) { return 0; }
+   virtual int32_t startProcess() { return 0; }
+   virtual int32_t stopProcess() { return 0; }
+   virtual bool processVariableIo(VstVariableIo* /*varIo*/) { return false; }
+   virtual int32_t setTotalSampleToProcess(int32_t value) { return value; }
    /// @}
 
    /// @name Host identity and capabilities
@@ -93,29 +107,38 @@ public:
    /// @{
    virtual void isSynth(bool state = true);
    virtual void noTail(bool state = true);
-   virtual int32_t getGetTailSize();
+   virtual int32_t getGetTailSize() { return 0; }
    virtual void* getDirectory();
    /// @}
 
    /// @name Plug-in identity
    /// @{
-   virtual bool getEffectName(char* name);
-   virtual bool getVendorString(char* text);
-   virtual bool getProductString(char* text);
-   virtual int32_t getVendorVersion();
-   virtual intptr_t vendorSpecific(int32_t lArg, intptr_t lArg2, void* ptrArg, float floatArg);
-   virtual int32_t canDo(char* text);
-   virtual int32_t getVstVersion();
+   virtual bool getEffectName(char* /*name*/) { return false; }
+   virtual bool getVendorString(char* /*text*/) { return false; }
+   virtual bool getProductString(char* /*text*/) { return false; }
+   virtual int32_t getVendorVersion() { return 0; }
+   virtual intptr_t vendorSpecific(int32_t /*lArg*/, intptr_t /*lArg2*/, void* /*ptrArg*/,
+                                   float /*floatArg*/) {
+      return 0;
+   }
+   virtual int32_t canDo(char* /*text*/) { return 0; }
+   virtual int32_t getVstVersion() { return kVstVersion; }
    virtual VstPlugCategory getPlugCategory();
    /// @}
 
    /// @name MIDI programs
    /// @{
-   virtual int32_t getMidiProgramName(int32_t channel, MidiProgramName* midiProgramName);
-   virtual int32_t getCurrentMidiProgram(int32_t channel, MidiProgramName* currentProgram);
-   virtual int32_t getMidiProgramCategory(int32_t channel, MidiProgramCategory* category);
-   virtual bool hasMidiProgramsChanged(int32_t channel);
-   virtual bool getMidiKeyName(int32_t channel, MidiKeyName* keyName);
+   virtual int32_t getMidiProgramName(int32_t /*channel*/, MidiProgramName* /*midiProgramName*/) {
+      return 0;
+   }
+   virtual int32_t getCurrentMidiProgram(int32_t /*channel*/, MidiProgramName* /*currentProgram*/) {
+      return -1;
+   }
+   virtual int32_t getMidiProgramCategory(int32_t /*channel*/, MidiProgramCategory* /*category*/) {
+      return 0;
+   }
+   virtual bool hasMidiProgramsChanged(int32_t /*channel*/) { return false; }
+   virtual bool getMidiKeyName(int32_t /*channel*/, MidiKeyName* /*keyName*/) { return false; }
    /// @}
 
    /// @name Editor-related host requests
@@ -124,7 +147,7 @@ public:
    virtual bool sizeWindow(int32_t width, int32_t height);
    virtual bool openFileSelector(VstFileSelect* ptr);
    virtual bool closeFileSelector(VstFileSelect* ptr);
-   virtual int32_t getNextShellPlugin(char* name);
+   virtual int32_t getNextShellPlugin(char* /*name*/) { return 0; }
    /// @}
 
    /// @name Speaker arrangements. Blocks are 8 + 112 * n bytes, zero-filled, owned by the holder.
@@ -149,11 +172,13 @@ public:
    virtual bool offlineStart(VstAudioFile* ptr, int32_t numAudioFiles, int32_t numNewAudioFiles);
    virtual int32_t offlineGetCurrentPass();
    virtual int32_t offlineGetCurrentMetaPass();
-   virtual bool offlineNotify(VstAudioFile* ptr, int32_t numAudioFiles, bool start);
-   virtual bool offlinePrepare(VstOfflineTask* offline, int32_t count);
-   virtual bool offlineRun(VstOfflineTask* offline, int32_t count);
-   virtual int32_t offlineGetNumPasses();
-   virtual int32_t offlineGetNumMetaPasses();
+   virtual bool offlineNotify(VstAudioFile* /*ptr*/, int32_t /*numAudioFiles*/, bool /*start*/) {
+      return false;
+   }
+   virtual bool offlinePrepare(VstOfflineTask* /*offline*/, int32_t /*count*/) { return false; }
+   virtual bool offlineRun(VstOfflineTask* /*offline*/, int32_t /*count*/) { return false; }
+   virtual int32_t offlineGetNumPasses() { return 0; }
+   virtual int32_t offlineGetNumMetaPasses() { return 0; }
    /// @}
 
    /// @name Deprecated operations, kept in their places; the host cannot reach them
@@ -162,29 +187,32 @@ public:
    virtual int32_t tempoAt(int32_t pos);
    virtual int32_t getNumAutomatableParameters();
    virtual int32_t getParameterQuantization();
-   virtual int32_t getNumCategories();
-   virtual bool copyProgram(int32_t destination);
+   virtual int32_t getNumCategories() { return 1; }
+   virtual bool copyProgram(int32_t /*destination*/) { return false; }
    virtual bool needIdle();
    virtual AEffect* getPreviousPlug(int32_t input);
    virtual AEffect* getNextPlug(int32_t output);
-   virtual void inputConnected(int32_t index, bool state);
-   virtual void outputConnected(int32_t index, bool state);
+   virtual void inputConnected(int32_t /*index*/, bool /*state*/) {}
+   virtual void outputConnected(int32_t /*index*/, bool /*state*/) {}
    virtual int32_t willProcessReplacing();
    virtual void wantAsyncOperation(bool state = true);
    virtual void hasExternalBuffer(bool state = true);
-   virtual int32_t reportCurrentPosition();
-   virtual float* reportDestinationBuffer();
+   virtual int32_t reportCurrentPosition() { return 0; }
+   virtual float* reportDestinationBuffer() { return nullptr; }
    virtual void setOutputSamplerate(float samplerate);
    virtual VstSpeakerArrangement* getInputSpeakerArrangement();
    virtual VstSpeakerArrangement* getOutputSpeakerArrangement();
    virtual void* openWindow(VstWindow* window);
    virtual bool closeWindow(VstWindow* window);
-   virtual void setBlockSizeAndSampleRate(int32_t blockSize, float sampleRate);
-   virtual bool getErrorText(char* text);
-   virtual void* getIcon();
-   virtual bool setViewPosition(int32_t x, int32_t y);
-   virtual int32_t fxIdle();
-   virtual bool keysRequired();
+   virtual void setBlockSizeAndSampleRate(int32_t blockSize, float sampleRate) {
+      this->blockSize = blockSize;
+      this->sampleRate = sampleRate;
+   }
+   virtual bool getErrorText(char* /*text*/) { return false; }
+   virtual void* getIcon() { return nullptr; }
+   virtual bool setViewPosition(int32_t /*x*/, int32_t /*y*/) { return false; }
+   virtual int32_t fxIdle() { return 0; }
+   virtual bool keysRequired() { return false; }
    virtual bool getChunkFile(void* nativePath);
    /// @}
 

@@ -2,13 +2,14 @@
 # How a plug-in module is linked on each platform: no "lib" prefix, hidden symbols, exactly the
 # two entry names exported, and no unresolved symbols left for the host to trip over.
 #
-# trimwise_plugin_link_settings(<target> EXPORTS_DIR <dir>)
+# trimwise_plugin_link_settings(<target> EXPORTS_DIR <dir> [VERSION_SCRIPT <file name>])
 #   <dir> holds exports.map (the version script for ELF platforms) and exports.def (the
-#   module-definition file for Windows).
+#   module-definition file for Windows); VERSION_SCRIPT names another script in <dir> (the LV2
+#   binary's lv2_exports.map).
 # Self-contained: it reads nothing but its arguments, standard CMake variables and the optional
 # TRIMWISE_SANITIZE, so it can be installed and used from other projects.
 function(trimwise_plugin_link_settings target)
-  cmake_parse_arguments(ARG "" "EXPORTS_DIR" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "EXPORTS_DIR;VERSION_SCRIPT" "" ${ARGN})
   if(NOT ARG_EXPORTS_DIR)
     message(FATAL_ERROR "trimwise_plugin_link_settings(${target}): EXPORTS_DIR is required")
   endif()
@@ -35,7 +36,10 @@ function(trimwise_plugin_link_settings target)
     return()
   endif()
 
-  set(map ${ARG_EXPORTS_DIR}/exports.map)
+  if(NOT ARG_VERSION_SCRIPT)
+    set(ARG_VERSION_SCRIPT exports.map)
+  endif()
+  set(map ${ARG_EXPORTS_DIR}/${ARG_VERSION_SCRIPT})
   target_link_options(${target} PRIVATE -Wl,--version-script=${map})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
   # Catch unresolved symbols at link time; sanitizer runtimes are only resolved by the host

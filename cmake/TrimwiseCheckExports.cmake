@@ -1,11 +1,17 @@
 # SPDX-License-Identifier: MIT
 # Run after a plug-in module is linked (cmake -P): the module must export exactly VSTPluginMain
-# and main, and must not leave createEffectInstance for the loader to find. On failure the module
-# is removed, so that the next build links it again instead of keeping a broken file.
+# and main (an LV2 binary, -DEXPECTED=lv2_descriptor: exactly that), and must not leave
+# createEffectInstance for the loader to find. On failure the module is removed, so that the next
+# build links it again instead of keeping a broken file.
 #
-#   cmake -DMODULE=<file> -DNM=<nm> [-DOBJDUMP=<objdump> -DWINDOWS=1] -P TrimwiseCheckExports.cmake
+#   cmake -DMODULE=<file> -DNM=<nm> [-DOBJDUMP=<objdump> -DWINDOWS=1] [-DEXPECTED=<names>]
+#         -P TrimwiseCheckExports.cmake
 
-set(expected "VSTPluginMain;main")
+if(EXPECTED)
+  string(REPLACE "," ";" expected "${EXPECTED}")
+else()
+  set(expected "VSTPluginMain;main")
+endif()
 
 function(fail message)
   file(REMOVE "${MODULE}")
@@ -62,5 +68,6 @@ set(wanted ${expected})
 list(SORT wanted)
 if(NOT exported STREQUAL wanted)
   string(REPLACE ";" ", " got "${exported}")
-  fail("exports [${got}], but a plug-in module must export exactly VSTPluginMain and main")
+  string(REPLACE ";" " and " want "${expected}")
+  fail("exports [${got}], but this plug-in module must export exactly ${want}")
 endif()

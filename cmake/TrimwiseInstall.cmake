@@ -11,6 +11,11 @@ set(TRIMWISE_INSTALL_SRCDIR ${CMAKE_INSTALL_DATADIR}/trimwise/src)
 set(TRIMWISE_INSTALL_ENTRYDIR ${TRIMWISE_INSTALL_SRCDIR}/entry)
 
 install(TARGETS Trimwise LIBRARY DESTINATION ${VST_INSTALL_DIR} COMPONENT plugin)
+if(TARGET Trimwise_lv2)
+  # The whole bundle: the binary beside its manifest.ttl and Trimwise.ttl.
+  get_target_property(trimwise_bundle Trimwise_lv2 TRIMWISE_LV2_BUNDLE)
+  install(DIRECTORY ${trimwise_bundle} DESTINATION ${LV2_INSTALL_DIR} COMPONENT plugin)
+endif()
 
 install(TARGETS trimwise_framework trimwise_framework_sources EXPORT TrimwiseTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
@@ -23,6 +28,8 @@ install(FILES ${TRIMWISE_FRAMEWORK_DEPRECATED_HEADERS}
 install(FILES ${TRIMWISE_FRAMEWORK_SOURCES}
   DESTINATION ${TRIMWISE_INSTALL_SRCDIR}/framework COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/entry/entry.cpp ${PROJECT_SOURCE_DIR}/entry/exports.map
+              ${PROJECT_SOURCE_DIR}/entry/lv2_entry.cpp ${PROJECT_SOURCE_DIR}/entry/lv2_exports.map
+              ${PROJECT_SOURCE_DIR}/entry/lv2_ports.h ${PROJECT_SOURCE_DIR}/entry/lv2_ttl_generator.cpp
   DESTINATION ${TRIMWISE_INSTALL_ENTRYDIR} COMPONENT dev)
 if(EXISTS ${PROJECT_SOURCE_DIR}/entry/exports.def)
   install(FILES ${PROJECT_SOURCE_DIR}/entry/exports.def

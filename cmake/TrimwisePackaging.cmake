@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Debian packages (`make package`, CPack): one per install component.
-#   trimwise      the plug-in, in /usr/lib/vst
+#   trimwise      the plug-in, in /usr/lib/vst, and its LV2 bundle in /usr/lib/lv2
 #   plughost      the command-line host, with its man page
 #   trimwise-dev  headers, framework sources, static library and CMake package
 # Each carries the machine-readable copyright file and the changelog in /usr/share/doc/<name>.
@@ -60,7 +60,7 @@ foreach(component ${TRIMWISE_DEB_COMPONENTS})
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${TRIMWISE_DEB_NAME_${component}})
 endforeach()
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake")
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake, lv2-dev")
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
 
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
@@ -70,7 +70,7 @@ sample is exactly the input sample times the gain, in 32-bit and in 64-bit
 processing, and changes made from any thread apply from the next block on.
 
 The plug-in is installed into /usr/lib/vst, where hosts of the 2.4 plug-in
-interface look for it.")
+interface look for it, and as an LV2 bundle into /usr/lib/lv2.")
 set(CPACK_DEBIAN_PLUGHOST_DESCRIPTION "command-line host for VST effect plug-ins
 plughost loads effect plug-ins of the 2.4 interface without a graphical host.
 It lists the plug-ins found in the folders hosts search, shows a plug-in's

@@ -11,6 +11,7 @@ packages=(
   g++-aarch64-linux-gnu g++-i686-linux-gnu g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   qemu-user wine64
   dpf-plugins-vst zynaddsubfx-vst amsynth
+  lv2-dev lilv-utils liblilv-dev sordi
 )
 
 missing=()

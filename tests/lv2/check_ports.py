@@ -21,7 +21,9 @@ def triples(path):
     for line in out.splitlines():
         parts = line.rstrip(" .").split(" ", 2)
         if len(parts) == 3:
-            yield tuple(term.strip() for term in parts)
+            # Blank node labels are per file: keep those of different files apart.
+            yield tuple(f"_:{path}:{t[2:]}" if t.startswith("_:") else t
+                        for t in (term.strip() for term in parts))
 
 
 def value(term):

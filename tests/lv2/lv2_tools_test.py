@@ -5,7 +5,7 @@ lv2_validate and the project's own port checks over every bundle (and the checks
 on deliberately broken copies), lv2info's listing of Trimwise, and lv2apply's output compared
 sample for sample with input x gain.
 
-    lv2_tools_test.py <folder of bundles> <Trimwise URI>
+    lv2_tools_test.py <folder of bundles>[:<folder>...] <Trimwise URI>
 """
 import array
 import os
@@ -19,11 +19,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BUNDLES = sys.argv[1] if len(sys.argv) > 1 else ""
 URI = sys.argv[2] if len(sys.argv) > 2 else ""
 ENV = dict(os.environ, LV2_PATH=f"{BUNDLES}:/usr/lib/lv2")
+FOLDERS = BUNDLES.split(":")
 
 
 def ttl_files():
-    return sorted(os.path.join(BUNDLES, b, f) for b in os.listdir(BUNDLES)
-                  for f in os.listdir(os.path.join(BUNDLES, b)) if f.endswith(".ttl"))
+    return sorted(os.path.join(d, b, f) for d in FOLDERS for b in os.listdir(d)
+                  for f in os.listdir(os.path.join(d, b)) if f.endswith(".ttl"))
 
 
 def run(*args):
@@ -70,7 +71,7 @@ class Validation(unittest.TestCase):
     def test_port_checks_pass_and_catch_broken_descriptions(self):
         check = [sys.executable, os.path.join(HERE, "check_ports.py")]
         self.assertEqual(run(*check, *ttl_files()).returncode, 0)
-        ttl = os.path.join(BUNDLES, "Trimwise.lv2", "Trimwise.ttl")
+        ttl = os.path.join(FOLDERS[0], "Trimwise.lv2", "Trimwise.ttl")
         with open(ttl) as f:
             good = f.read()
         broken = {

@@ -49,7 +49,7 @@ install: build
 
 # Debian packages (trimwise, plughost, trimwise-dev) in build/default/packages.
 package: configure
-	@cmake --build --preset default -j2 --target Trimwise trimwise_framework plughost plughost_manpage
+	@cmake --build --preset default -j2 --target Trimwise Trimwise_lv2 trimwise_framework plughost plughost_manpage
 	@cd build/default && cpack -G DEB
 
 # API reference of the framework in build/docs/html.

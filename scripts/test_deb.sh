@@ -21,12 +21,15 @@ version=$(sed -n 's/^project(Trimwise VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 arch=$(dpkg --print-architecture)
 
 rm -rf "$build/packages"
-cmake --build "$build" -j"$jobs" --target Trimwise trimwise_framework plughost plughost_manpage \
+cmake --build "$build" -j"$jobs" --target Trimwise Trimwise_lv2 trimwise_framework plughost plughost_manpage \
    >/dev/null
 (cd "$build" && cpack -G DEB >/dev/null)
 
 declare -A expected
 expected[trimwise]="
+/usr/lib/lv2/Trimwise.lv2/Trimwise.so
+/usr/lib/lv2/Trimwise.lv2/Trimwise.ttl
+/usr/lib/lv2/Trimwise.lv2/manifest.ttl
 /usr/lib/vst/Trimwise.so
 /usr/share/doc/trimwise/changelog.gz
 /usr/share/doc/trimwise/copyright"
@@ -55,7 +58,11 @@ expected[trimwise-dev]="
 /usr/share/trimwise/src/framework/audio_effect.cpp
 /usr/share/trimwise/src/framework/audio_effect_x.cpp
 /usr/share/trimwise/src/entry/entry.cpp
-/usr/share/trimwise/src/entry/exports.map"
+/usr/share/trimwise/src/entry/exports.map
+/usr/share/trimwise/src/entry/lv2_entry.cpp
+/usr/share/trimwise/src/entry/lv2_exports.map
+/usr/share/trimwise/src/entry/lv2_ports.h
+/usr/share/trimwise/src/entry/lv2_ttl_generator.cpp"
 if [[ -f entry/exports.def ]]; then
    expected[trimwise-dev]+=$'\n/usr/share/trimwise/src/entry/exports.def'
 fi
@@ -79,7 +86,8 @@ grep -q "^libc6" <(dpkg-deb -f "${debs[1]}" Depends | tr ',' '\n' | sed 's/^ *//
 
 echo "--- the extracted plughost on the extracted plug-in"
 for deb in "${debs[@]}"; do dpkg -x "$deb" "$tmp/root"; done
-for binary in "$tmp/root/usr/bin/plughost" "$tmp/root/usr/lib/vst/Trimwise.so"; do
+for binary in "$tmp/root/usr/bin/plughost" "$tmp/root/usr/lib/vst/Trimwise.so" \
+   "$tmp/root/usr/lib/lv2/Trimwise.lv2/Trimwise.so"; do
    file "$binary" | grep -q ", stripped" || fail "$binary is not stripped"
 done
 "$tmp/root/usr/bin/plughost" info "$tmp/root/usr/lib/vst/Trimwise.so"

@@ -12,9 +12,12 @@ set(TRIMWISE_INSTALL_ENTRYDIR ${TRIMWISE_INSTALL_SRCDIR}/entry)
 
 install(TARGETS Trimwise LIBRARY DESTINATION ${VST_INSTALL_DIR} COMPONENT plugin)
 if(TARGET Trimwise_lv2)
-  # The whole bundle: the binary beside its manifest.ttl and Trimwise.ttl.
+  # The bundle: the binary (installed as a target, so that packages strip it) beside its
+  # manifest.ttl and Trimwise.ttl.
   get_target_property(trimwise_bundle Trimwise_lv2 TRIMWISE_LV2_BUNDLE)
-  install(DIRECTORY ${trimwise_bundle} DESTINATION ${LV2_INSTALL_DIR} COMPONENT plugin)
+  install(TARGETS Trimwise_lv2 LIBRARY DESTINATION ${LV2_INSTALL_DIR}/Trimwise.lv2 COMPONENT plugin)
+  install(FILES ${trimwise_bundle}/manifest.ttl ${trimwise_bundle}/Trimwise.ttl
+    DESTINATION ${LV2_INSTALL_DIR}/Trimwise.lv2 COMPONENT plugin)
 endif()
 
 install(TARGETS trimwise_framework trimwise_framework_sources EXPORT TrimwiseTargets

@@ -93,6 +93,11 @@ done
 "$tmp/root/usr/bin/plughost" info "$tmp/root/usr/lib/vst/Trimwise.so"
 "$tmp/root/usr/bin/plughost" validate "$tmp/root/usr/lib/vst/Trimwise.so" >"$tmp/validate.log" ||
    { cat "$tmp/validate.log"; fail "plughost validate fails on the packaged plug-in"; }
+if command -v lv2info >/dev/null; then
+   LV2_PATH=$tmp/root/usr/lib/lv2:/usr/lib/lv2 lv2info 'urn:trimwise:Quillmark%2C%20LLC:Trimwise' |
+      grep -q "Binary:.*/usr/lib/lv2/Trimwise.lv2/Trimwise.so" ||
+      fail "lv2info does not find the packaged LV2 bundle"
+fi
 zcat "$tmp/root/usr/share/man/man1/plughost.1.gz" | grep -q "^\.SH DESCRIPTION" ||
    fail "the man page has no description"
 

@@ -36,8 +36,11 @@ NoteGate::NoteGate(audioMasterCallback audioMaster) : AudioEffectX(audioMaster, 
 
 int32_t NoteGate::processEvents(VstEvents* events) {
    if (events == nullptr) return 0;
+   // The record declares two event pointers; hosts allocate as many as numEvents says, so the
+   // list is read through a pointer, not as the declared array.
+   VstEvent* const* list = events->events;
    for (int32_t i = 0; i < events->numEvents && numPending < kMaxEvents; ++i) {
-      const VstEvent* event = events->events[i];
+      const VstEvent* event = list[i];
       if (event == nullptr || event->type != kVstMidiType) continue;
       const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
       pending[size_t(numPending++)] = {std::max(midi->deltaFrames, 0),

@@ -151,9 +151,15 @@ function(trimwise_add_plugin target)
     file(CREATE_LINK ${TRIMWISE_LV2_INCLUDE_DIR}/lv2 ${lv2_include}/lv2 SYMBOLIC)
   endif()
 
-  add_executable(${target}_lv2_ttl ${ARG_SOURCES} ${entry_dir}/lv2_ttl_generator.cpp)
+  # The generator's own code is the same for every plug-in: compiled once per build tree.
+  if(NOT TARGET trimwise_lv2_ttl_main)
+    add_library(trimwise_lv2_ttl_main OBJECT ${entry_dir}/lv2_ttl_generator.cpp)
+    target_include_directories(trimwise_lv2_ttl_main PRIVATE ${entry_dir}
+      $<TARGET_PROPERTY:${ARG_FRAMEWORK},INTERFACE_INCLUDE_DIRECTORIES>)
+    target_compile_features(trimwise_lv2_ttl_main PRIVATE cxx_std_17)
+  endif()
+  add_executable(${target}_lv2_ttl ${ARG_SOURCES} $<TARGET_OBJECTS:trimwise_lv2_ttl_main>)
   target_link_libraries(${target}_lv2_ttl PRIVATE ${ARG_FRAMEWORK} ${ARG_LINK})
-  target_include_directories(${target}_lv2_ttl PRIVATE ${entry_dir})
   set(gen_args --name ${ARG_OUTPUT_NAME} --binary ${ARG_OUTPUT_NAME}${CMAKE_SHARED_MODULE_SUFFIX}
       --out-dir ${bundle} --uri-header ${gen_dir}/trimwise_lv2_uri.h
       --symbols-out ${gen_dir}/${target}.lv2-symbols --symbol-map ${ARG_LV2_SYMBOLS})

@@ -30,6 +30,7 @@ using namespace trimwise::lv2;
 
 // Without a block length from the host's options, runs longer than this are split.
 constexpr int32_t kDefaultMaxBlock = 4096;
+constexpr int32_t kLargestBlock = 1 << 20;
 // MIDI events handed to the effect per processing call; a run with more is processed in pieces.
 constexpr int32_t kMaxEventsPerCall = 256;
 
@@ -160,6 +161,8 @@ void readBlockLength(Instance* self, const LV2_Options_Option* options) {
       if (o->key == self->urid.nominalBlock) nominal = length;
    }
    if (self->maxBlock == kDefaultMaxBlock && nominal > 0) self->maxBlock = nominal;
+   // A length beyond any real block would only make activate's buffers fail to allocate.
+   self->maxBlock = std::min(self->maxBlock, kLargestBlock);
 }
 
 void destroy(Instance* self) {
@@ -373,6 +376,11 @@ void readEvents(Instance* self, uint32_t frames) {
    }
 }
 
+// The frame of an event of this run, counted from the start of the run.
+uint32_t frameOf(const Instance* self, int32_t event) {
+   return uint32_t(self->midi[size_t(event)].deltaFrames);
+}
+
 bool overlaps(const float* a, const float* b, uint32_t frames) {
    const auto x = reinterpret_cast<uintptr_t>(a);
    const auto y = reinterpret_cast<uintptr_t>(b);
@@ -410,13 +418,16 @@ void run(LV2_Handle handle, uint32_t sampleCount) {
    uint32_t done = 0;
    while (done < sampleCount) {
       uint32_t piece = std::min<uint32_t>(sampleCount - done, uint32_t(self->maxBlock));
-      // Events of this piece, up to one full list; a piece with more ends at the first one left.
-      int32_t first = nextEvent;
-      while (nextEvent < self->numMidi &&
-             uint32_t(self->midi[size_t(nextEvent)].deltaFrames) < done + piece) {
+      // Events of this piece, up to one full list. A piece with more ends before the frame of
+      // the first event left over; if that is the piece's first frame, the piece is that one
+      // frame and the rest of its events follow at the start of the next piece.
+      const int32_t first = nextEvent;
+      while (nextEvent < self->numMidi && frameOf(self, nextEvent) < done + piece) {
          if (nextEvent - first == kMaxEventsPerCall) {
-            piece =
-                std::max<uint32_t>(uint32_t(self->midi[size_t(nextEvent)].deltaFrames) - done, 1);
+            const uint32_t cut = frameOf(self, nextEvent);
+            piece = cut > done ? cut - done : 1;
+            while (nextEvent > first && frameOf(self, nextEvent - 1) >= done + piece)
+               --nextEvent;
             break;
          }
          ++nextEvent;
@@ -425,7 +436,7 @@ void run(LV2_Handle handle, uint32_t sampleCount) {
          self->eventList.numEvents = 0;
          for (int32_t i = first; i < nextEvent; ++i) {
             VstMidiEvent& m = self->midi[size_t(i)];
-            m.deltaFrames -= int32_t(done);
+            m.deltaFrames = std::max(m.deltaFrames - int32_t(done), 0);
             self->eventList.events[self->eventList.numEvents++] = reinterpret_cast<VstEvent*>(&m);
          }
          dispatch(self, effProcessEvents, 0, 0, &self->eventList);

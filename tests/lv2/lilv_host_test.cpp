@@ -356,6 +356,30 @@ TEST(Lv2Host, EventTimesAreClamped) {
    EXPECT_EQ(out[63], 1.0f);
 }
 
+// More events than one processing call takes: the run is processed in pieces and every note
+// still switches the gate at its own frame.
+TEST(Lv2Host, ManyEventsAreSplitIntoPieces) {
+   Lv2 fx(kNoteGate, 48000.0);
+   ASSERT_NE(fx.instance, nullptr);
+   Sequence seq(fx.map(LV2_MIDI__MidiEvent), fx.map(LV2_ATOM__Sequence));
+   const uint32_t frames = 2048;
+   for (int64_t i = 0; i < 600; ++i)
+      seq.add(i * 3, i % 2 == 0 ? 0x90 : 0x80, 60, 100);
+   std::vector<float> in(frames, 1.0f), out(frames);
+   float closed = 0.0f, latency = 0;
+   for (uint32_t c = 0; c < 2; ++c)
+      fx.connect(c, in.data()), fx.connect(2 + c, out.data());
+   fx.connect(4, &closed);
+   fx.connect(5, &latency);
+   fx.connect(6, seq.header());
+   fx.activate();
+   fx.run(frames);
+   for (uint32_t i = 0; i < frames; ++i) {
+      const bool open = i < 1800 && (i / 3) % 2 == 0;
+      ASSERT_EQ(out[i], open ? 1.0f : 0.0f) << "frame " << i;
+   }
+}
+
 // Presets hold each program's values; restoring one sets the ports, and the output follows.
 TEST(Lv2Host, PresetsAreThePrograms) {
    LilvWorld* w = world().world;

@@ -11,6 +11,7 @@
 #include <lv2/options/options.h>
 #include <lv2/presets/presets.h>
 #include <lv2/state/state.h>
+#include <lv2/time/time.h>
 #include <lv2/urid/urid.h>
 
 #include <gtest/gtest.h>
@@ -158,6 +159,35 @@ struct Sequence {
       std::memcpy(at, &ev, sizeof ev);
       std::memcpy(at + sizeof ev, bytes, sizeof bytes);
       seq->atom.size += uint32_t((sizeof(LV2_Atom_Event) + 3 + 7) & ~size_t(7));
+   }
+   // A time:Position object: tempo, bar, beat in the bar and speed, as hosts send transport.
+   void addPosition(UridMap& map, float bpm, int64_t bar, float barBeat, float speed) {
+      auto* seq = header();
+      char* at = reinterpret_cast<char*>(buffer.data()) + sizeof(LV2_Atom) + seq->atom.size;
+      struct Float {
+         LV2_Atom_Property_Body head;
+         float value;
+         uint32_t pad;
+      };
+      struct Long {
+         LV2_Atom_Property_Body head;
+         int64_t value;
+      };
+      struct {
+         LV2_Atom_Event event;
+         LV2_Atom_Object_Body object;
+         Float bpm, barBeat, speed;
+         Long bar;
+      } pos{};
+      const LV2_URID f = map(LV2_ATOM__Float);
+      pos.event.body = {uint32_t(sizeof pos - sizeof(LV2_Atom_Event)), map(LV2_ATOM__Object)};
+      pos.object = {0, map(LV2_TIME__Position)};
+      pos.bpm = {{map(LV2_TIME__beatsPerMinute), 0, {4, f}}, bpm, 0};
+      pos.barBeat = {{map(LV2_TIME__barBeat), 0, {4, f}}, barBeat, 0};
+      pos.speed = {{map(LV2_TIME__speed), 0, {4, f}}, speed, 0};
+      pos.bar = {{map(LV2_TIME__bar), 0, {8, map(LV2_ATOM__Long)}}, bar};
+      std::memcpy(at, &pos, sizeof pos);
+      seq->atom.size += uint32_t(sizeof pos);
    }
    std::vector<uint64_t> buffer = std::vector<uint64_t>(4096);
    LV2_URID midi;
@@ -388,6 +418,12 @@ TEST(Lv2Host, PresetsAreThePrograms) {
    LilvNode* presetClass = lilv_new_uri(w, LV2_PRESETS__Preset);
    LilvNodes* presets = lilv_plugin_get_related(plugin, presetClass);
    EXPECT_EQ(lilv_nodes_size(presets), 3u);
+   // The escaped name reads back as written: quotes, a backslash and the Latin-1 e-acute (UTF-8).
+   LilvNode* symbol = lilv_new_string(w, "tone_a");
+   LilvNode* name = lilv_port_get_name(plugin, lilv_plugin_get_port_by_symbol(plugin, symbol));
+   EXPECT_STREQ(lilv_node_as_string(name), "Tone \"A\" \\ \xC3\xA9");
+   lilv_node_free(name);
+   lilv_node_free(symbol);
    Lv2 fx(kProgramChunk, 48000.0);
    ASSERT_NE(fx.instance, nullptr);
    LilvNode* preset = lilv_new_uri(w, (std::string(kProgramChunk) + "#preset-3").c_str());
@@ -457,7 +493,7 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
    Blob blob;
    ASSERT_EQ(a.state()->save(lilv_instance_get_handle(a.instance), store, &blob, 0, nullptr),
              LV2_STATE_SUCCESS);
-   ASSERT_EQ(blob.bytes.size(), 12u + 16u);
+   ASSERT_EQ(blob.bytes.size(), 12u + 24u);
    // The trim, the one value no port shows, becomes 0.5.
    const float trim = 0.5f;
    std::memcpy(blob.bytes.data() + 12 + 12, &trim, sizeof trim);
@@ -490,6 +526,44 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
                 LV2_STATE_SUCCESS);
       EXPECT_EQ(output(d), 1.0f);
    }
+}
+
+// The host's time:Position answers the effect's time-information requests; the test effect
+// keeps what it was told in its chunk.
+TEST(Lv2Host, TransportComesFromTimePosition) {
+   Lv2 fx(kProgramChunk, 48000.0);
+   ASSERT_NE(fx.instance, nullptr);
+   Sequence seq(fx.map(LV2_MIDI__MidiEvent), fx.map(LV2_ATOM__Sequence));
+   std::vector<float> in(64, 1.0f), out(64);
+   float controls[3] = {1.0f, 1.0f, 0.5f}, latency = 0;
+   for (uint32_t c = 0; c < 2; ++c)
+      fx.connect(c, in.data()), fx.connect(2 + c, out.data());
+   for (uint32_t i = 0; i < 3; ++i)
+      fx.connect(4 + i, &controls[i]);
+   fx.connect(7, &latency);
+   fx.connect(8, seq.header());
+   fx.activate();
+   struct Chunk {
+      float values[3], trim, tempo, ppqPos;
+   };
+   auto saved = [&fx] {
+      Chunk chunk{};
+      fx.state()->save(
+          lilv_instance_get_handle(fx.instance),
+          [](LV2_State_Handle h, uint32_t, const void* value, size_t size, uint32_t, uint32_t) {
+             if (size == 12 + sizeof(Chunk))
+                std::memcpy(h, static_cast<const char*>(value) + 12, sizeof(Chunk));
+             return LV2_STATE_SUCCESS;
+          },
+          &chunk, 0, nullptr);
+      return chunk;
+   };
+   fx.run(64);
+   EXPECT_EQ(saved().tempo, 0.0f) << "time information without any time:Position";
+   seq.addPosition(fx.map, 140.0f, 2, 1.5f, 1.0f);
+   fx.run(64);
+   EXPECT_EQ(saved().tempo, 140.0f);
+   EXPECT_EQ(saved().ppqPos, 9.5f); // bar 2 of 4/4, beat 1.5
 }
 
 } // namespace

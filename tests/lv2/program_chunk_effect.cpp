@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// A test effect for the LV2 preset and state paths, which Trimwise (one program, no chunk) leaves
-// untested: three programs, a chunk that holds a value no parameter shows (the trim), and
-// parameter names that need escaping and de-duplicating as LV2 symbols.
+// A test effect for the LV2 preset, state and transport paths, which Trimwise (one program, no
+// chunk, no events) leaves untested: three programs, a chunk that holds values no parameter shows
+// (the trim, and the tempo and position the host's time information gave at the last block),
+// parameter names that need escaping and de-duplicating as LV2 symbols, and MIDI input, which
+// gives it the LV2 event port that carries time:Position.
 //
 // out[c] = in[c] * level(c) * trim, where level(0) is "Level", level(1) the second "Level".
 #include <trimwise/framework/audio_effect_x.h>
@@ -25,10 +27,12 @@ const Program kPrograms[kNumPrograms] = {{"Unity", {1.0f, 1.0f, 0.5f}},
                                          {"Half", {0.5f, 0.5f, 0.25f}},
                                          {"Quiet \"q\"", {0.125f, 0.25f, 0.75f}}};
 
-// The chunk: every parameter, then the trim.
+// The chunk: every parameter, the trim, then the last time information (0 without any).
 struct Chunk {
    std::array<float, kNumParams> values;
    float trim;
+   float tempo;
+   float ppqPos;
 };
 
 class ProgramChunk : public AudioEffectX {
@@ -69,7 +73,14 @@ public:
       std::memcpy(&state, data, sizeof state);
       return 1;
    }
+   int32_t canDo(char* text) override {
+      return std::strcmp(text, "receiveVstMidiEvent") == 0 ? 1 : 0;
+   }
    void processReplacing(float** in, float** out, int32_t frames) override {
+      if (const VstTimeInfo* time = getTimeInfo(kVstTempoValid | kVstPpqPosValid)) {
+         state.tempo = float(time->tempo);
+         state.ppqPos = float(time->ppqPos);
+      }
       for (int c = 0; c < 2; ++c) {
          const float gain = state.values[size_t(c)] * state.trim;
          for (int32_t i = 0; i < frames; ++i)
@@ -86,7 +97,7 @@ public:
    }
 
 private:
-   Chunk state{{1.0f, 1.0f, 0.5f}, 1.0f};
+   Chunk state{{1.0f, 1.0f, 0.5f}, 1.0f, 0.0f, 0.0f};
    Chunk saved{};
 };
 

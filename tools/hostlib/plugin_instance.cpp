@@ -17,7 +17,13 @@
 #include <xmmintrin.h>
 #endif
 
-namespace plughost {
+namespace trimwise::host::raw {
+using plughost::effectOpcodeName;
+using plughost::ExitCode;
+using plughost::hostOpcodeName;
+using plughost::pluginText;
+using plughost::ToolError;
+
 namespace {
 
 // The instance whose entry point is running on this thread. Requests sent before the record
@@ -540,4 +546,4 @@ bool AudioThread::setFlushDenormals(bool on) {
 #endif
 }
 
-} // namespace plughost
+} // namespace trimwise::host::raw

@@ -173,6 +173,8 @@ public:
                                 void* ptr, float opt);
 
 private:
+   template <class Sample>
+   void processWith(Sample** inputs, Sample** outputs, int32_t frames);
    intptr_t answer(int32_t opcode, int32_t index, intptr_t value, void* ptr, float opt);
    intptr_t timeInfo(int32_t filter);
    void trace(const std::string& line) const;

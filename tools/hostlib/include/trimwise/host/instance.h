@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -33,6 +34,9 @@ struct InstanceOptions {
    // The process level the instance is told while processing: real time (a live host's audio
    // thread) or offline (a renderer, the default).
    bool realtime = false;
+   // Receives one line per command sent and request answered, on the thread that made the call;
+   // empty: none. For debugging: tracing allocates, also during processing.
+   std::function<void(const std::string& line)> trace = {};
 };
 
 // One parameter as the plug-in shows it.

@@ -42,6 +42,14 @@ std::vector<SearchFolder> searchPath();
 // without ".so" or ".vst". Throws LoadError if a bare name is found nowhere. Any thread.
 std::string findPlugin(const std::string& nameOrPath);
 
+// How a probe ended.
+enum class ProbeStatus {
+   usable,  // opened, read and closed
+   refused, // no plug-in, or its entry point gave no usable record
+   crashed, // the child died of a signal or ended itself while loading
+   hung,    // it took longer than allowed and was stopped
+};
+
 // What a plug-in reports about itself, read in a child process (see probe()).
 struct PluginInfo {
    std::string path;
@@ -58,6 +66,12 @@ struct PluginInfo {
    // loading: SIGSEGV ...", "exports no plug-in entry point", ...).
    bool usable = true;
    std::string reason;
+   ProbeStatus status = ProbeStatus::usable;
+   // Where scanFolders() found it: the index of its search folder, its path relative to that
+   // folder, and the name a bare PLUGIN matches (the file name without ".so" or ".vst").
+   size_t folder = 0;
+   std::string relative;
+   std::string lookupName;
 };
 
 // Loads `path` in a child process, opens an instance, reads what it reports and closes it, so
@@ -74,6 +88,17 @@ PluginInfo probe(const std::string& path, double timeoutSeconds = 60.0);
 // never during processing.
 std::vector<PluginInfo> scan(const std::vector<SearchFolder>& folders = searchPath(),
                              size_t atOnce = 2, double timeoutSeconds = 60.0);
+
+// All a scan found: the plug-ins, and what was set aside.
+struct ScanReport {
+   std::vector<PluginInfo> plugins;     // as scan() lists them
+   std::vector<std::string> notPlugins; // shared libraries without an entry point, not loaded
+   std::vector<std::string> unreadable; // folders that exist but could not be read
+};
+
+// scan() with what it set aside. Any thread; never during processing.
+ScanReport scanFolders(const std::vector<SearchFolder>& folders = searchPath(), size_t atOnce = 2,
+                       double timeoutSeconds = 60.0);
 
 // A plug-in library loaded into this process. Copies share the library, which stays loaded
 // until the last copy and the last instance made from it are gone.

@@ -115,15 +115,18 @@ public:
    const HostSettings& settings() const { return settings_; }
 
    /// A raw dispatcher call, traced. Not for effClose: use close(). effSetSampleRate and
-   /// effSetBlockSize also change what the host answers when asked for them.
+   /// effSetBlockSize also change what the host answers when asked for them. Control thread;
+   /// during processing only what hosts send from the audio thread (effProcessEvents).
    intptr_t dispatch(int32_t opcode, int32_t index = 0, intptr_t value = 0, void* ptr = nullptr,
                      float opt = 0.0f);
 
    /// Runs a text command (effGetEffectName, effGetParamDisplay, ...) over a guarded buffer.
+   /// Control thread; allocates, so not on the audio thread.
    TextAnswer readText(int32_t opcode, int32_t index = 0);
 
    /// Switches processing on (effMainsChanged 1, effStartProcess) and off again, as a host does
-   /// around a run of processing calls. The transport plays while processing is on.
+   /// around a run of processing calls. The transport plays while processing is on. Control
+   /// thread, never during processing.
    void start();
    void stop();
    bool running() const { return running_; }
@@ -143,6 +146,7 @@ public:
    void setProgramName(const std::string& name);
    int32_t canDo(const char* capability);
 
+   /// The record's parameter functions. Any thread, also while another processes.
    float getParameter(int32_t index);
    void setParameter(int32_t index, float value);
 
@@ -153,13 +157,14 @@ public:
    bool canProcessDouble() const {
       return (effect_->flags & effFlagsCanDoubleReplacing) && effect_->processDoubleReplacing;
    }
-   /// Each call moves the transport on by `frames`.
+   /// The replacing functions. Each call moves the transport on by `frames`. Audio thread (one
+   /// at a time); allocates nothing unless tracing is on.
    void process(float** inputs, float** outputs, int32_t frames);
    void process(double** inputs, double** outputs, int32_t frames);
 
    /// The tempo the transport plays at from the current position on (beats per minute), answered
    /// in the time information. The musical position so far is kept, so a tempo map played change
-   /// by change gives the same quarter-note positions as the map.
+   /// by change gives the same quarter-note positions as the map. Between processing calls.
    void setTempo(double bpm);
    /// Frames processed since the instance was created: the transport's position.
    int64_t samplePosition() const { return samplePos_.load(std::memory_order_relaxed); }

@@ -2,6 +2,7 @@
 // plughost process: runs an audio file, or a built-in test signal, through a plug-in.
 
 #include "tools/hostlib/audio_file.h"
+#include "tools/hostlib/batch_run.h"
 #include "tools/hostlib/channel_map.h"
 #include "tools/hostlib/file_pipeline.h"
 #include "tools/hostlib/midi_file.h"
@@ -42,6 +43,14 @@ std::string mapText(const ChannelMap& map, int fileChannels, const std::string& 
    return text + " (" + source + "'s channels, one entry per plug-in input)";
 }
 
+// "-6.02, -6.02": each channel's peak in dBFS.
+std::string peakText(const std::vector<ChannelLevels>& levels) {
+   std::string text;
+   for (const auto& l : levels)
+      text += (text.empty() ? "" : ", ") + decibels(l.peak);
+   return text + " dBFS";
+}
+
 // "[##########..............................] 25%": how far a single file has got.
 std::string barText(size_t done, size_t total) {
    constexpr size_t kWidth = 40;
@@ -80,30 +89,42 @@ PipelineReport runPipeline(FilePipeline& pipeline, const std::vector<PluginInsta
    }
 }
 
-int processFile(CommonOptions& common, const ProcessOptions& options) {
+// One file, or the test signal, through the plug-ins of `stages` in series.
+int processFile(CommonOptions& common, const ProcessOptions& options,
+                std::vector<std::string> stages) {
    FilePipeline pipeline(pipelineSettings(options));
    const AudioFileInfo& info = pipeline.input();
-   auto module = loadPlugin(common.plugin, "processing with");
-   PluginInstance p(module,
-                    hostSettings(common, static_cast<float>(info.sampleRate), options.blockSize));
-   const std::vector<ParamInfo> set = applySettings(p, common.settings);
+   const auto settings = settingsByStage(common.settings, stages.size());
+   const bool chained = stages.size() > 1;
    const bool talk = !options.quiet && !common.json;
-   if (talk) {
-      for (const auto& pi : set)
-         std::cout << settingText(pi) << '\n';
-      std::cout << std::flush;
+   std::vector<std::unique_ptr<PluginInstance>> instances;
+   std::vector<PluginInstance*> chain;
+   std::vector<std::vector<ParamInfo>> set;
+   for (size_t k = 0; k < stages.size(); ++k) {
+      auto module = loadPlugin(stages[k], "processing with");
+      instances.push_back(std::make_unique<PluginInstance>(
+          module, hostSettings(common, static_cast<float>(info.sampleRate), options.blockSize)));
+      chain.push_back(instances.back().get());
+      set.push_back(applySettings(*instances.back(), settings[k]));
+      if (talk) {
+         for (const auto& pi : set.back())
+            std::cout << (chained ? "stage " + std::to_string(k + 1) + ": " : "") << settingText(pi)
+                      << '\n';
+      }
    }
+   std::cout << std::flush;
    PipelineReport report;
    {
       ProgressLine line(std::cerr, talk && isatty(STDERR_FILENO), STDERR_FILENO);
       line.setDelay(std::chrono::milliseconds(300));
-      report = runPipeline(pipeline, {&p},
+      report = runPipeline(pipeline, chain,
                            [&](size_t done, size_t total) { line.show(barText(done, total)); });
    }
+   PluginInstance& p = *chain.front();
    const StageReport& stage = report.stages.front();
    const ChannelMap& map = stage.map;
    const int fileChannels = stage.sourceChannels;
-   const int outputs = stage.outputs;
+   const int outputs = report.stages.back().outputs;
    const int format = report.outputFormat;
    const size_t total = report.frames;
    const double wallSeconds = report.wallSeconds;
@@ -111,7 +132,7 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
    const bool reader = !options.input.empty();
    const std::string& source = stage.source;
    const auto& inLevels = stage.inputLevels;
-   const auto& outLevels = stage.outputLevels;
+   const auto& outLevels = report.stages.back().outputLevels;
    const uint64_t clipped = report.clipped;
    const double seconds = report.seconds;
    const double realtime = wallSeconds > 0.0 ? seconds / wallSeconds : INFINITY;
@@ -122,7 +143,7 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
    if (common.json) {
       JsonWriter j;
       j.beginObject();
-      j.key("plugin").value(common.plugin);
+      j.key("plugin").value(stages.front());
       j.key("input");
       options.input.empty() ? j.null() : j.value(options.input);
       j.key("midi");
@@ -143,7 +164,7 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
       if (!report.formatNote.empty()) j.key("encodingNote").value(report.formatNote);
       if (notes) j.key("midiEvents").value(static_cast<int64_t>(stage.eventsSent));
       j.key("set");
-      writeParams(j, set);
+      writeParams(j, set.front());
       j.key("parameters");
       writeParams(j, readParams(p));
       const auto levels = [&](const char* key, const std::vector<ChannelLevels>& all, bool rms) {
@@ -152,6 +173,22 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
             j.value(rms ? l.rms : l.peak);
          j.endArray();
       };
+      j.key("stages").beginArray();
+      for (size_t k = 0; k < stages.size(); ++k) {
+         const StageReport& r = report.stages[k];
+         j.beginObject();
+         j.key("plugin").value(stages[k]);
+         j.key("name").value(chain[k]->effectName());
+         j.key("inputChannels").value(r.sourceChannels);
+         j.key("map").value(r.map.text());
+         j.key("outputChannels").value(r.outputs);
+         j.key("set");
+         writeParams(j, set[k]);
+         levels("inputPeaks", r.inputLevels, false);
+         levels("outputPeaks", r.outputLevels, false);
+         j.endObject();
+      }
+      j.endArray();
       levels("inputPeaks", inLevels, false);
       levels("outputPeaks", outLevels, false);
       levels("inputRms", inLevels, true);
@@ -173,6 +210,15 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
                                    ")"});
       }
       summary.add({"channel map", mapText(map, fileChannels, source)});
+      for (size_t k = 0; chained && k < stages.size(); ++k) {
+         const StageReport& r = report.stages[k];
+         summary.add({"stage " + std::to_string(k + 1),
+                      "'" + chain[k]->effectName() + "' (" + stages[k] +
+                          "): " + std::to_string(r.sourceChannels) + " in " +
+                          (k == 0 ? "" : "(" + mapText(r.map, r.sourceChannels, r.source) + ") ") +
+                          "-> " + plural(static_cast<uint64_t>(r.outputs), "channel", "channels") +
+                          ", peak out " + peakText(r.outputLevels)});
+      }
       summary.add({"output", options.output + " (" + describeFormat(format) + ", " +
                                  plural(static_cast<uint64_t>(outputs), "channel", "channels") +
                                  ")"});
@@ -204,10 +250,16 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
 CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions& options) {
    auto* proc = app.add_subcommand("process", "run an audio file or a test signal through it");
    addCommon(proc, common);
+   proc->get_option("plugin")->required(false);
+   proc->add_option("-P,--plugin", options.chain,
+                    "a chain: -P A -P B runs A, then B; the first positional is then IN")
+       ->type_name("PLUGIN")
+       ->allow_extra_args(false);
    proc->add_option("-i,--input", options.inputOption,
-                    "audio file to read; without it a built-in stereo test signal")
+                    "audio files or folders to read; without any a built-in test signal")
        ->type_name("IN");
    proc->add_option("input", options.input, "the same as -i")->type_name("IN");
+   proc->get_help_ptr()->group(""); // the footer says how to get help
    proc->add_option("-o,--output", options.output, "audio file to write; type from its extension")
        ->type_name("OUT")
        ->capture_default_str();
@@ -246,12 +298,53 @@ CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions
            ->check(CLI::Range(0.0, 3600.0).description(""))
            ->capture_default_str();
    proc->add_flag("-q,--quiet", options.quiet, "print nothing on success");
+   proc->add_option("-O,--output-dir", options.outdir,
+                    "write each input into this folder, subfolders mirrored")
+       ->type_name("DIR");
+   proc->add_flag("-r,--recursive", options.recursive, "read the subfolders of input folders");
+   proc->add_option("--ext", options.extension, "container of the outputs: wav, flac, mp3, ...")
+       ->type_name("EXT");
+   proc->add_option("--manifest", options.manifest,
+                    "CSV or JSON: input, output and parameters per file")
+       ->type_name("FILE");
+   proc->add_option("-j,--jobs", options.jobs, "worker processes; default one per core")
+       ->type_name("N")
+       ->check(CLI::Range(1, 1024).description(""));
+   proc->add_option("--timeout", options.timeout, "seconds a file may take before it fails")
+       ->type_name("S")
+       ->check(CLI::Range(0.0, 1e6).description(""));
+   proc->add_flag("--skip-existing", options.skipExisting,
+                  "leave out inputs whose output exists: resumes a run");
 
    return proc;
 }
 
 int runProcess(CommonOptions& common, ProcessOptions& options) {
-   if ((!options.input.empty() || !options.inputOption.empty()) &&
+   // With a chain given by -P, the first positional names the input, not the plug-in.
+   std::vector<std::string> stages = options.chain;
+   if (stages.empty()) {
+      if (common.plugin.empty()) {
+         throw ToolError(ExitCode::usage, "no plug-in given",
+                         "name it first (plughost process PLUGIN IN), or chain several with -P");
+      }
+      stages.push_back(common.plugin);
+   } else if (!common.plugin.empty()) {
+      if (!options.input.empty()) {
+         throw ToolError(ExitCode::usage,
+                         "'" + common.plugin + "' and '" + options.input +
+                             "' given besides the chain of -P",
+                         "give the chain with -P and the input files with -i or after them");
+      }
+      options.input = common.plugin;
+   }
+   common.plugin = stages.front();
+   if (!options.input.empty())
+      options.inputOption.insert(options.inputOption.begin(), options.input);
+   const bool many =
+       !options.outdir.empty() || !options.manifest.empty() || options.inputOption.size() > 1;
+   if (many) return runBatch(common, options, stages);
+   options.input = options.inputOption.empty() ? "" : options.inputOption.front();
+   if (!options.input.empty() &&
        (options.secondsOption->count() > 0 || options.rateOption->count() > 0)) {
       throw ToolError(ExitCode::usage, "--seconds and --rate shape the test signal only",
                       "leave them out when processing a file");
@@ -264,15 +357,6 @@ int runProcess(CommonOptions& common, ProcessOptions& options) {
       throw ToolError(ExitCode::usage, "--tail extends the notes of --midi only",
                       "give a MIDI file with --midi, or leave out --tail");
    }
-   if (!options.inputOption.empty()) {
-      if (!options.input.empty()) {
-         throw ToolError(ExitCode::usage,
-                         "two input files given: '" + options.input + "' and '" +
-                             options.inputOption + "'",
-                         "give the input file once, with -i");
-      }
-      options.input = options.inputOption;
-   }
    if (!options.input.empty()) {
       std::error_code error;
       if (std::filesystem::equivalent(options.input, options.output, error)) {
@@ -280,7 +364,7 @@ int runProcess(CommonOptions& common, ProcessOptions& options) {
                          "write the result to a new file with -o");
       }
    }
-   return processFile(common, options);
+   return processFile(common, options, stages);
 }
 
 } // namespace plughost

@@ -73,8 +73,9 @@ TEST(JobPool, EachFaultFailsOnlyItsOwnJobAndIsNamed) {
        {"crash", Status::crashed, "SIGSEGV (invalid memory access) in processReplacing(64 frames)"},
        {"ok", Status::done, ""},
        {"exit", Status::ended, "exit status 7"},
-       {"hang in plug-in", Status::timedOut, "took longer than 1 seconds; hung in the entry point"},
-       {"hang", Status::timedOut, "took longer than 1 seconds"},
+       {"hang in plug-in", Status::timedOut,
+        "took longer than its limit of 1 s; hung in the entry point"},
+       {"hang", Status::timedOut, "took longer than its limit of 1 s"},
        {"ok", Status::done, ""},
        {"progress", Status::done, ""},
    };

@@ -30,10 +30,10 @@ inline std::string slurp(const std::string& path) {
    return text.str();
 }
 
-inline Run runPlughost(const std::string& folder, std::vector<std::string> args,
-                       rlim_t fileSizeLimit = RLIM_INFINITY) {
+// Runs `args` (the program's path first) in `folder`.
+inline Run runProgram(const std::string& folder, std::vector<std::string> args,
+                      rlim_t fileSizeLimit = RLIM_INFINITY) {
    const std::string out = folder + "/.stdout", err = folder + "/.stderr";
-   args.insert(args.begin(), PLUGHOST_PATH);
    std::vector<char*> argv;
    for (auto& a : args)
       argv.push_back(a.data());
@@ -51,7 +51,7 @@ inline Run runPlughost(const std::string& folder, std::vector<std::string> args,
          const rlimit limit{fileSizeLimit, fileSizeLimit};
          setrlimit(RLIMIT_FSIZE, &limit);
       }
-      execv(PLUGHOST_PATH, argv.data());
+      execv(argv[0], argv.data());
       _exit(127);
    }
    Run run;
@@ -66,6 +66,12 @@ inline Run runPlughost(const std::string& folder, std::vector<std::string> args,
    unlink(out.c_str());
    unlink(err.c_str());
    return run;
+}
+
+inline Run runPlughost(const std::string& folder, std::vector<std::string> args,
+                       rlim_t fileSizeLimit = RLIM_INFINITY) {
+   args.insert(args.begin(), PLUGHOST_PATH);
+   return runProgram(folder, std::move(args), fileSizeLimit);
 }
 
 } // namespace plughost::testing

@@ -23,8 +23,8 @@ std::string lower(std::string text) {
    return text;
 }
 
-std::string lineText(size_t line) {
-   return line ? " (manifest line " + std::to_string(line) + ")" : "";
+std::string originText(const BatchItem& item) {
+   return item.origin.empty() ? "" : " (" + item.origin + ")";
 }
 
 ToolError manifestError(const std::string& path, size_t line, const std::string& cause) {
@@ -126,7 +126,7 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, bool re
                          "check the name; give files or folders (with -r for subfolders)");
       }
       if (!fs::is_directory(status)) {
-         items.push_back({input, defaultOutput(input, outdir, extension), {}, 0});
+         items.push_back({input, defaultOutput(input, outdir, extension), {}, {}});
          continue;
       }
       std::vector<fs::path> found;
@@ -163,7 +163,7 @@ std::vector<BatchItem> planBatch(const std::vector<std::string>& inputs, bool re
                               .lexically_normal()
                               .string(),
                           {},
-                          0});
+                          {}});
       }
    }
    if (items.empty()) {
@@ -215,7 +215,7 @@ std::vector<BatchItem> readManifest(const std::string& path, const std::string& 
          BatchItem item;
          item.input = row["input"].get<std::string>();
          item.output = outputFor(item.input, row.value("output", std::string()));
-         item.line = entry;
+         item.origin = "manifest entry " + std::to_string(entry);
          if (row.contains("params")) {
             if (!row["params"].is_object()) {
                throw ToolError(ExitCode::usage,
@@ -250,7 +250,7 @@ std::vector<BatchItem> readManifest(const std::string& path, const std::string& 
       BatchItem item;
       item.input = cells[inputColumn];
       item.output = outputFor(item.input, outputColumn == SIZE_MAX ? "" : cells[outputColumn]);
-      item.line = line;
+      item.origin = "manifest line " + std::to_string(line);
       for (size_t c = 0; c < cells.size(); ++c) {
          if (c != inputColumn && c != outputColumn && !cells[c].empty()) {
             item.settings.push_back(header[c] + "=" + cells[c]);
@@ -268,17 +268,16 @@ void checkBatch(const std::vector<BatchItem>& items) {
       std::error_code error;
       if (!fs::is_regular_file(item.input, error)) {
          throw ToolError(ExitCode::file,
-                         "cannot read '" + item.input + "'" + lineText(item.line) +
-                             ": no such file",
+                         "cannot read '" + item.input + "'" + originText(item) + ": no such file",
                          "check the name; nothing was processed");
       }
       const std::string key = fs::weakly_canonical(item.output, error).string();
       const auto [at, added] = outputs.emplace(key, &item);
       if (!added) {
          throw ToolError(ExitCode::usage,
-                         "'" + at->second->input + "'" + lineText(at->second->line) + " and '" +
-                             item.input + "'" + lineText(item.line) +
-                             " would both be written to '" + item.output + "'",
+                         "'" + at->second->input + "'" + originText(*at->second) + " and '" +
+                             item.input + "'" + originText(item) + " would both be written to '" +
+                             item.output + "'",
                          "give them different output names (a manifest's output column), or "
                          "write to different folders; nothing was processed");
       }
@@ -288,7 +287,7 @@ void checkBatch(const std::vector<BatchItem>& items) {
       const auto found = outputs.find(fs::weakly_canonical(item.input, error).string());
       if (found != outputs.end()) {
          throw ToolError(ExitCode::usage,
-                         "'" + item.input + "'" + lineText(item.line) +
+                         "'" + item.input + "'" + originText(item) +
                              " is an input and also the output of '" + found->second->input + "'",
                          "write the outputs to a folder apart from the inputs; nothing was "
                          "processed");

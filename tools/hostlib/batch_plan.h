@@ -17,7 +17,7 @@ struct BatchItem {
    // Parameter settings of this file alone, applied after those of the whole run, each as
    // --param takes it with an optional stage prefix: "Decay=0.8", "2:Decay=0.8".
    std::vector<std::string> settings;
-   size_t line = 0; // the manifest line it came from; 0 if none
+   std::string origin; // "manifest line 3", "manifest entry 2"; empty if none
 };
 
 // The extensions read as audio when a folder is scanned.

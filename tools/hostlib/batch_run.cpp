@@ -29,8 +29,7 @@ FileResult resultFromJson(const json& j) {
 }
 
 std::string itemName(const BatchItem& item) {
-   return "'" + item.input + "'" +
-          (item.line ? " (manifest line " + std::to_string(item.line) + ")" : "");
+   return "'" + item.input + "'" + (item.origin.empty() ? "" : " (" + item.origin + ")");
 }
 
 } // namespace
@@ -123,9 +122,7 @@ std::string BatchRun::processOne(size_t index, JobContext& context) const {
    return answer.dump();
 }
 
-bool BatchRun::run(const std::vector<BatchItem>& items, const Events& events) {
-   // Every file's settings are read once here, so that a misspelt name stops the run before
-   // any file is written.
+void BatchRun::check(const std::vector<BatchItem>& items) const {
    {
       std::vector<std::unique_ptr<PluginInstance>> probes;
       for (const auto& module : modules_)
@@ -146,7 +143,9 @@ bool BatchRun::run(const std::vector<BatchItem>& items, const Events& events) {
          }
       }
    }
+}
 
+bool BatchRun::run(const std::vector<BatchItem>& items, const Events& events) {
    items_ = &items;
    std::vector<std::string> jobs;
    std::vector<size_t> indices;

@@ -66,9 +66,13 @@ public:
       std::function<void(const FileResult& result)> done;          // as each file ends
    };
 
-   // Checks every item's settings on a fresh instance of each stage here, before any file is
-   // touched (ToolError for an unknown parameter, naming the manifest line), then processes
-   // the items on the workers. Calls the events in this process. Returns false if stopped.
+   // Reads every item's settings on a fresh instance of each stage, here, so that a misspelt
+   // name stops the run before any file is written: throws the ToolError of the first setting
+   // that cannot be applied, naming its file and manifest line.
+   void check(const std::vector<BatchItem>& items) const;
+
+   // Processes the items on the workers; call check() first. Calls the events in this process.
+   // Returns false if stopped.
    bool run(const std::vector<BatchItem>& items, const Events& events);
 
 private:

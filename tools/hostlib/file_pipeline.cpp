@@ -51,7 +51,11 @@ std::string stageName(size_t index, PluginInstance& p) {
 // every input. Anything else would have to drop or invent channels, which a chain never does
 // silently.
 ChannelMap stageMap(int fromChannels, int inputs, const std::string& from, const std::string& to) {
-   if (fromChannels != inputs && fromChannels != 1 && inputs != 0) {
+   if (inputs == 0) {
+      throw ToolError(ExitCode::usage, to + " takes no audio, so " + from + " would go unheard",
+                      "put an instrument first in a chain, or leave it out");
+   }
+   if (fromChannels != inputs && fromChannels != 1) {
       throw ToolError(ExitCode::usage,
                       from + " gives " + std::to_string(fromChannels) + " channels but " + to +
                           " takes " + std::to_string(inputs),

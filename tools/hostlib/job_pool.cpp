@@ -146,7 +146,7 @@ std::string JobOutcome::problem(double timeoutSeconds) const {
    case Status::timedOut: {
       char limit[32];
       std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
-      return std::string("took longer than ") + limit + " seconds" +
+      return std::string("took longer than its limit of ") + limit + " s" +
              (callInFlight.empty() ? "" : "; hung" + in);
    }
    case Status::cancelled:

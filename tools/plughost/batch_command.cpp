@@ -103,7 +103,6 @@ int runBatch(CommonOptions& common, const ProcessOptions& options,
    std::vector<std::string> paths = stages;
    for (auto& path : paths)
       modules.push_back(loadPlugin(path, "processing with"));
-   createOutputFolders(options.outdir, items);
 
    BatchSettings settings;
    settings.pipeline.overwrite = options.overwrite;
@@ -119,6 +118,8 @@ int runBatch(CommonOptions& common, const ProcessOptions& options,
       applySettings(p, s);
    };
    BatchRun batch(settings, modules);
+   batch.check(items);
+   createOutputFolders(options.outdir, items);
 
    const bool talk = !options.quiet && !common.json;
    ProgressLine line(std::cerr, talk && isatty(STDERR_FILENO), STDERR_FILENO);
@@ -157,7 +158,7 @@ int runBatch(CommonOptions& common, const ProcessOptions& options,
       case FileResult::Status::failed:
          failures.push_back(r);
          ++counts.failed;
-         if (talk) {
+         if (line.enabled()) { // on a terminal at once; elsewhere the summary lists it
             line.clear();
             std::cerr << "plughost: failed: " << r.input << ": " << r.error << '\n';
          }

@@ -38,8 +38,8 @@ struct PlughostOptions {
    rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
-inline PlughostRun runPlughost(std::vector<std::string> args, const PlughostOptions& options = {}) {
-   args.insert(args.begin(), PLUGHOST_PATH);
+// Runs any program the same way: `args` starts with its path.
+inline PlughostRun runProgram(std::vector<std::string> args, const PlughostOptions& options = {}) {
    std::vector<char*> argv;
    for (auto& a : args)
       argv.push_back(a.data());
@@ -78,7 +78,7 @@ inline PlughostRun runPlughost(std::vector<std::string> args, const PlughostOpti
          const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
          setrlimit(RLIMIT_FSIZE, &limit);
       }
-      execve(PLUGHOST_PATH, argv.data(), envp.data());
+      execve(argv[0], argv.data(), envp.data());
       _exit(127);
    }
    close(out[1]);
@@ -108,6 +108,11 @@ inline PlughostRun runPlughost(std::vector<std::string> args, const PlughostOpti
       run.peakKilobytes = usage.ru_maxrss;
    }
    return run;
+}
+
+inline PlughostRun runPlughost(std::vector<std::string> args, const PlughostOptions& options = {}) {
+   args.insert(args.begin(), PLUGHOST_PATH);
+   return runProgram(std::move(args), options);
 }
 
 } // namespace trimwise::testing

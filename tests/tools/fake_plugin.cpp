@@ -22,6 +22,10 @@
 // No inputs, two outputs: an impulse of the velocity at each note-on on the first, a constant
 // 0.25 on the second.
 #define FAKE_INSTRUMENT 10
+// Halves its input while its second parameter (Beta) is at most 0.5; above that the first
+// processing call hangs, above 0.75 it writes through a null pointer. Lets one file of a batch
+// fail while the others pass.
+#define FAKE_MOODY 11
 
 #ifndef FAKE_VARIANT
 #error "FAKE_VARIANT must be defined"
@@ -117,8 +121,11 @@ float getParameter(AEffect* e, int32_t index) {
    return index < 0 || index > 1 ? 0.0f : fakeOf(e)->params[index];
 }
 
-void processReplacing(AEffect*, float** in, float** out, int32_t frames) {
+void processReplacing(AEffect* e, float** in, float** out, int32_t frames) {
    if (FAKE_VARIANT == FAKE_CRASHING_PROCESS) crash();
+   if (FAKE_VARIANT == FAKE_MOODY && fakeOf(e)->params[1] > 0.75f) crash();
+   while (FAKE_VARIANT == FAKE_MOODY && fakeOf(e)->params[1] > 0.5f)
+      pause();
    for (int32_t i = 0; i < frames; ++i) {
       out[0][i] = in[0][i] * 0.5f;
       out[1][i] = in[1][i] * 0.5f;

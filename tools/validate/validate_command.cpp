@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "tools/validate/validate_command.h"
 
+#include "tools/hostlib/child_process.h"
 #include "tools/hostlib/plugin_module.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/json_writer.h"
@@ -19,16 +20,10 @@
 #include <memory>
 #include <regex>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace plughost::validate {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // What a child reports through its pipe: one status letter, then the detail.
 constexpr char kPass = 'P';
@@ -38,156 +33,48 @@ constexpr char kWarn = 'W';
 // A child that could not even load the plug-in: the cause, a newline, the hint.
 constexpr char kNotLoadable = 'L';
 
-void writeAll(int fd, const std::string& bytes) {
-   size_t done = 0;
-   while (done < bytes.size()) {
-      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += size_t(n);
-   }
-}
-
-std::string signalName(int sig) {
-   const char* abbrev = sigabbrev_np(sig);
-   const char* text = strsignal(sig);
-   return format("SIG%s (%s)", abbrev ? abbrev : "?", text ? text : "unknown signal");
-}
-
-// Calls in flight of a child's threads, in memory shared with the parent, so that a check that
-// crashes or hangs can be reported with the call it died in.
-constexpr size_t kCallSlots = 16;
-
-struct ChildOutcome {
-   char status = 0;    // one of the letters above; 0 if the child reported nothing
-   std::string detail; // what the child wrote after the letter
-   int waitStatus = 0;
-   bool timedOut = false;
-   double seconds = 0;
-   std::string inFlight; // the calls into the plug-in that had not returned, if any
-};
-
-std::string describeInFlight(const CallInFlight* slots) {
-   std::string text;
-   for (size_t i = 0; i < kCallSlots; ++i) {
-      const std::string call = describeCallInFlight(slots[i]);
-      if (call.empty()) continue;
-      text += (text.empty() ? "" : " and ") + call;
-   }
-   return text;
-}
-
-// Runs `body` in a child process whose standard output goes to standard error, and collects
-// what it writes to the pipe, waiting at most `timeoutSeconds`.
-template <class Body>
-ChildOutcome runInChild(double timeoutSeconds, Body body) {
-   int fds[2];
-   if (pipe2(fds, O_CLOEXEC) != 0) {
-      throw ToolError(ExitCode::internal, "cannot create a pipe: " + std::string(strerror(errno)),
-                      "the system may be out of file descriptors");
-   }
-   void* shared = ::mmap(nullptr, sizeof(CallInFlight) * kCallSlots, PROT_READ | PROT_WRITE,
-                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-   auto* slots = shared == MAP_FAILED ? nullptr : static_cast<CallInFlight*>(shared);
-   if (slots) std::memset(slots, 0, sizeof(CallInFlight) * kCallSlots);
-   std::fflush(nullptr);
-   const auto start = Clock::now();
-   const pid_t pid = fork();
-   if (pid < 0) {
-      throw ToolError(ExitCode::internal, "cannot fork: " + std::string(strerror(errno)),
-                      "the system may be out of processes or memory");
-   }
-   if (pid == 0) {
-      ::close(fds[0]);
-      // The plug-in may print; keep the validator's own output clean.
-      ::dup2(STDERR_FILENO, STDOUT_FILENO);
-      recordCallsInFlight(slots, slots ? kCallSlots : 0);
-      std::string report;
-      try {
-         report = body();
-      } catch (const ToolError& e) {
-         report = std::string(1, kFail) + e.what();
-      } catch (const std::exception& e) {
-         // An exception out of a plug-in's call would end any host; the call is still named in
-         // its slot.
-         report = std::string(1, kFail) + "threw " + e.what();
-      }
-      writeAll(fds[1], report);
-      std::fflush(nullptr);
-      ::_exit(0);
-   }
-   ::close(fds[1]);
-
-   ChildOutcome outcome;
-   std::string received;
-   const auto deadline = start + std::chrono::duration<double>(timeoutSeconds);
-   for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) {
-         outcome.timedOut = true;
-         break;
-      }
-      pollfd p{fds[0], POLLIN, 0};
-      const int ready = ::poll(&p, 1, int(std::min<int64_t>(left.count(), 1000)));
-      if (ready < 0 && errno != EINTR) break;
-      if (ready <= 0) continue;
-      char chunk[4096];
-      const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break; // end of file: the child finished or died
-      received.append(chunk, size_t(n));
-   }
-   ::close(fds[0]);
-   if (outcome.timedOut) ::kill(pid, SIGKILL);
-   while (::waitpid(pid, &outcome.waitStatus, 0) < 0 && errno == EINTR) {
-   }
-   outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-   if (!received.empty()) {
-      outcome.status = received[0];
-      outcome.detail = received.substr(1);
-   }
-   if (slots) {
-      outcome.inFlight = describeInFlight(slots);
-      ::munmap(shared, sizeof(CallInFlight) * kCallSlots);
-   }
-   return outcome;
+// Runs `body` in a child with the check's time limit; an exception out of it is a failure.
+ChildResult runCheckChild(double timeoutSeconds, const ChildProcess::Body& body) {
+   ChildOptions options;
+   options.timeoutSeconds = timeoutSeconds;
+   return runInChild(body, options, kFail);
 }
 
 // The result of one check from what its child did.
-CheckResult judge(const ChildOutcome& outcome, double timeoutSeconds) {
+CheckResult judge(const ChildResult& outcome, double timeoutSeconds) {
    CheckResult r;
-   const std::string in = outcome.inFlight.empty() ? "" : " in " + outcome.inFlight;
+   const std::string in = outcome.inFlightSuffix();
+   const char status = outcome.output.empty() ? 0 : outcome.output[0];
+   const std::string detail = outcome.output.empty() ? "" : outcome.output.substr(1);
    if (outcome.timedOut) {
       r.status = Status::fail;
       r.detail = format("did not finish within %g s and was killed", timeoutSeconds) +
                  (in.empty() ? "" : "; it was" + in + " when stopped");
       return r;
    }
-   if (WIFSIGNALED(outcome.waitStatus)) {
+   if (outcome.signaled()) {
       r.status = Status::fail;
-      const std::string sig = signalName(WTERMSIG(outcome.waitStatus));
-      r.detail = outcome.status == 0
-                     ? "crashed with " + sig + in
-                     : "crashed with " + sig + " after the check (while unloading?)" + in;
+      const std::string sig = outcome.endText();
+      r.detail = status == 0 ? "crashed with " + sig + in
+                             : "crashed with " + sig + " after the check (while unloading?)" + in;
       return r;
    }
-   if (outcome.status == 0) {
+   if (status == 0) {
       r.status = Status::fail;
       r.detail = format("the check process exited with status %d without a result (a sanitizer "
                         "report above?)",
-                        WIFEXITED(outcome.waitStatus) ? WEXITSTATUS(outcome.waitStatus) : -1) +
+                        outcome.exitStatus()) +
                  in;
       return r;
    }
-   r.status = outcome.status == kPass   ? Status::pass
-              : outcome.status == kSkip ? Status::skip
-              : outcome.status == kWarn ? Status::warn
-                                        : Status::fail;
-   r.detail = outcome.detail + in;
-   if (WIFEXITED(outcome.waitStatus) && WEXITSTATUS(outcome.waitStatus) != 0) {
+   r.status = status == kPass   ? Status::pass
+              : status == kSkip ? Status::skip
+              : status == kWarn ? Status::warn
+                                : Status::fail;
+   r.detail = detail + in;
+   if (outcome.exitStatus() > 0) {
       r.status = Status::fail;
-      r.detail += format(" (then exited with status %d)", WEXITSTATUS(outcome.waitStatus));
+      r.detail += format(" (then exited with status %d)", outcome.exitStatus());
    }
    return r;
 }
@@ -211,7 +98,7 @@ void requireLoadable(const ValidateOptions& options) {
                       "cannot read plug-in '" + options.pluginPath + "': " + strerror(errno),
                       "check the path to the plug-in's shared library");
    }
-   const ChildOutcome outcome = runInChild(options.timeoutSeconds, [&]() -> std::string {
+   const ChildResult outcome = runCheckChild(options.timeoutSeconds, [&]() -> std::string {
       try {
          auto module = PluginModule::load(options.pluginPath);
          return std::string(1, kPass);
@@ -219,11 +106,13 @@ void requireLoadable(const ValidateOptions& options) {
          return std::string(1, kNotLoadable) + e.what() + "\n" + e.hint();
       }
    });
-   if (outcome.status == kPass && WIFEXITED(outcome.waitStatus)) return;
-   if (outcome.status == kNotLoadable) {
-      const size_t nl = outcome.detail.find('\n');
-      throw ToolError(ExitCode::plugin, outcome.detail.substr(0, nl),
-                      nl == std::string::npos ? "" : outcome.detail.substr(nl + 1));
+   const char status = outcome.output.empty() ? 0 : outcome.output[0];
+   if (status == kPass && outcome.exitStatus() == 0) return;
+   if (status == kNotLoadable) {
+      const std::string detail = outcome.output.substr(1);
+      const size_t nl = detail.find('\n');
+      throw ToolError(ExitCode::plugin, detail.substr(0, nl),
+                      nl == std::string::npos ? "" : detail.substr(nl + 1));
    }
    const CheckResult r = judge(outcome, options.timeoutSeconds);
    throw ToolError(ExitCode::plugin, "loading '" + options.pluginPath + "' " + r.detail,
@@ -403,7 +292,7 @@ int runValidate(const ValidateOptions& givenOptions) {
          result = {Status::skip, "skipped by --skip"};
       } else {
          if (progress) std::fprintf(stderr, "running %s ...", check->name);
-         const ChildOutcome outcome = runInChild(options.timeoutSeconds, [&]() -> std::string {
+         const ChildResult outcome = runCheckChild(options.timeoutSeconds, [&]() -> std::string {
             const CheckResult r = check->run(context);
             const char letter = r.status == Status::pass   ? kPass
                                 : r.status == Status::skip ? kSkip

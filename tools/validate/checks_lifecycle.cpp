@@ -24,7 +24,7 @@ constexpr size_t kBlock = 64;
 constexpr double kLeakBytesPerCycle = 16.0;
 constexpr double kHostLeakBytesPerCycle = 4096.0;
 // Time budgets per run of cycles: the count ends sooner for a plug-in that is slow to create.
-constexpr double kCycleSeconds = 8.0;
+constexpr double kCycleSeconds = 2.0;
 constexpr double kStrictCycleSeconds = 30.0;
 
 CheckResult createAndCloseMany(const CheckContext& context) {

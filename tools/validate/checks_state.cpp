@@ -172,7 +172,7 @@ constexpr double kInaudibleDb = -100.0;
 // nothing a user notices changed; else what did, in the user's terms.
 template <class Change>
 std::string round(const std::shared_ptr<PluginModule>& module, const CheckContext& context,
-                  Change change, Findings& findings) {
+                  Change change, Findings& findings, double& initialStateDb) {
    PluginInstance original(module, checkSettings());
    change(original);
    playSilence(original, kSettleBlocks);
@@ -200,12 +200,20 @@ std::string round(const std::shared_ptr<PluginModule>& module, const CheckContex
    const auto heard = listen(restored, context.seed + 7);
    if (differenceDb(heard, listen(twin, context.seed + 7)) != -HUGE_VAL) return {};
    const double db = differenceDb(listen(original, context.seed + 7), heard);
-   if (db >= kInaudibleDb) {
-      return format("the restored instance sounds different from the one saved (the difference "
-                    "at %.1f dB of the signal)",
-                    db);
+   if (db < kInaudibleDb) return {};
+   // Some plug-ins start in a state their own parameters do not describe, so that setting them
+   // to the values they report changes the sound. The restore loses nothing then: the original
+   // given its own saved values sounds as the restored one.
+   PluginInstance resaved(module, checkSettings());
+   change(resaved);
+   restore(resaved, saved);
+   if (differenceDb(listen(resaved, context.seed + 7), heard) < kInaudibleDb) {
+      initialStateDb = std::max(initialStateDb, db);
+      return {};
    }
-   return {};
+   return format("the restored instance sounds different from the one saved (the difference at "
+                 "%.1f dB of the signal)",
+                 db);
 }
 
 CheckResult saveAndRestore(const CheckContext& context) {
@@ -225,11 +233,13 @@ CheckResult saveAndRestore(const CheckContext& context) {
    // One parameter at a time from the defaults, as a user turns one control; a plug-in that
    // links parameters moves the others itself. Spread over the parameters when there are many.
    const int32_t rounds = int32_t(std::min<int64_t>(params, context.scaled(32, 4)));
+   double initialStateDb = -HUGE_VAL;
    for (int32_t k = 0; k < rounds; ++k) {
       const int32_t index = int32_t(int64_t(k) * params / rounds);
       const float value = float(random.below(1001)) / 1000.0f;
       const std::string problem = round(
-          module, context, [&](PluginInstance& p) { p.setParameter(index, value); }, findings);
+          module, context, [&](PluginInstance& p) { p.setParameter(index, value); }, findings,
+          initialStateDb);
       if (!problem.empty()) {
          PluginInstance named(module, checkSettings());
          findings.fail(format("parameter %d (%s) set to %g: %s", index,
@@ -245,8 +255,13 @@ CheckResult saveAndRestore(const CheckContext& context) {
              for (int32_t i = 0; i < params; ++i)
                 p.setParameter(i, float(random.below(1001)) / 1000.0f);
           },
-          findings);
+          findings, initialStateDb);
       if (!problem.empty()) findings.warn("with every parameter set at once: " + problem);
+   }
+   if (initialStateDb > -HUGE_VAL) {
+      findings.warn(format("a fresh instance sounds different (up to %.1f dB) once it is given the "
+                           "values it reports: its initial state is not what its parameters say",
+                           initialStateDb));
    }
    return findings.result(format("%d rounds of one parameter changed, saved%s and restored into a "
                                  "fresh instance; displays, a second round and the sound agree",

@@ -2,7 +2,7 @@
 // Texts from plug-ins: cut at the NUL inside the buffer, never read past it, shown as UTF-8 with
 // everything a terminal or a JSON reader must not get as it is escaped.
 #include "tools/hostlib/plugin_text.h"
-#include "tools/plughost/json_writer.h"
+#include "tools/hostlib/json.h"
 
 #include <gtest/gtest.h>
 

@@ -55,4 +55,37 @@ std::string jsonLine(const Json& document) {
    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+JsonWriter& JsonWriter::key(std::string_view name) {
+   key_ = jsonText(name).get<std::string>();
+   return *this;
+}
+
+JsonWriter& JsonWriter::open(Json container) {
+   keys_.push_back(std::move(key_));
+   key_.clear();
+   open_.push_back(std::move(container));
+   return *this;
+}
+
+JsonWriter& JsonWriter::close() {
+   if (open_.empty()) return *this;
+   Json done = std::move(open_.back());
+   open_.pop_back();
+   key_ = std::move(keys_.back());
+   keys_.pop_back();
+   return add(std::move(done));
+}
+
+JsonWriter& JsonWriter::add(Json item) {
+   if (open_.empty()) {
+      root_ = std::move(item);
+   } else if (open_.back().is_array()) {
+      open_.back().push_back(std::move(item));
+   } else {
+      open_.back()[key_] = std::move(item);
+   }
+   key_.clear();
+   return *this;
+}
+
 } // namespace plughost

@@ -5,7 +5,7 @@
 
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/hostlib/plugin_module.h"
-#include "tools/plughost/json_writer.h"
+#include "tools/hostlib/json.h"
 
 #include <CLI/CLI.hpp>
 

@@ -4,7 +4,7 @@
 #include "tools/hostlib/child_process.h"
 #include "tools/hostlib/plugin_module.h"
 #include "tools/hostlib/tool_error.h"
-#include "tools/plughost/json_writer.h"
+#include "tools/hostlib/json.h"
 #include "tools/validate/check.h"
 #include "tools/validate/check_support.h"
 

@@ -314,6 +314,68 @@ TEST(ValidateReports, WhatTheOverrunWrote) {
        << describe(run);
 }
 
+// --- A collection in one run
+
+// Several plug-ins at once: a summary row each, one test suite each in the JUnit file, one JSON
+// record each, a plug-in that cannot be loaded as a result of its own, and exit 1 if any fails.
+TEST(ValidateCollection, SummaryJunitJsonAndExitCode) {
+   char path[] = "/tmp/plughost-junit-XXXXXX";
+   const int fd = mkstemp(path);
+   ASSERT_GE(fd, 0);
+   close(fd);
+   const std::vector<std::string> plugins = {TRIMWISE_PLUGIN_PATH, FAULTY_STATE_LOSS_PATH,
+                                             FAULTY_LINKED_PATH, "/nonexistent/plugin.so"};
+   std::vector<std::string> args = {"validate", "--check", "^(load|state)\\.", "-j", "2"};
+   args.insert(args.end(), plugins.begin(), plugins.end());
+   args.insert(args.end(), {"--junit", path});
+   const Outcome run = plughost(args);
+   EXPECT_EQ(run.exitCode, 1) << describe(run);
+   std::ifstream in(path);
+   std::stringstream xml;
+   xml << in.rdbuf();
+   std::remove(path);
+   const std::string text = xml.str();
+   // The table in the order given, then the count.
+   const std::vector<std::pair<std::string, std::string>> rows = {
+       {TRIMWISE_PLUGIN_PATH, "pass"},
+       {FAULTY_STATE_LOSS_PATH, "fail          state.save-restore"},
+       {FAULTY_LINKED_PATH, "pass"},
+       {"/nonexistent/plugin.so", "not loadable  cannot read plug-in"}};
+   ASSERT_EQ(run.lines.size(), rows.size() + 2) << describe(run);
+   for (size_t i = 0; i < rows.size(); ++i) {
+      const std::string& line = run.lines[i + 1];
+      EXPECT_EQ(line.rfind(rows[i].first, 0), 0u) << line;
+      EXPECT_NE(line.find(rows[i].second), std::string::npos) << line;
+   }
+   size_t suites = 0;
+   for (size_t at = text.find("<testsuite "); at != std::string::npos;
+        at = text.find("<testsuite ", at + 1))
+      ++suites;
+   EXPECT_EQ(suites, rows.size()) << text;
+   EXPECT_EQ(run.lines.back(), "4 plug-ins at level host: 2 passed, 1 failed, 1 could not be "
+                               "validated");
+   EXPECT_NE(text.find(R"(failures="1" errors="0")"), std::string::npos) << text;
+   EXPECT_NE(
+       text.find(
+           R"(<testcase classname="validate" name="load" time="0"><error message="cannot read plug-in '/nonexistent/plugin.so')"),
+       std::string::npos)
+       << text;
+
+   args.resize(args.size() - 2);
+   args.push_back("--json");
+   const Outcome json = plughost(args);
+   EXPECT_EQ(json.exitCode, 1);
+   ASSERT_EQ(json.lines.size(), rows.size()) << json.out;
+   const char* results[] = {"pass", "fail", "pass", "not loadable"};
+   for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(json.lines[i].rfind("{\"schema\":1,\"plugin\":\"" + rows[i].first +
+                                        "\",\"result\":\"" + results[i] + "\"",
+                                    0),
+                0u)
+          << json.lines[i];
+   }
+}
+
 // --- Choosing checks
 
 TEST(ValidateSelection, CheckAndSkipPatterns) {

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +37,11 @@ std::string describeSlots(const CallInFlight* slots) {
 }
 
 [[noreturn]] void runChild(const ChildProcess::Body& body, const ChildOptions& options,
-                           char failLetter, CallInFlight* slots, int out) {
+                           char failLetter, CallInFlight* slots, int out, pid_t parent) {
+   if (options.dieWithParent) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(1); // the parent is gone already
+   }
    if (options.dieOfSignals) {
       const rlimit noCore{0, 0};
       setrlimit(RLIMIT_CORE, &noCore);
@@ -122,6 +127,7 @@ ChildProcess ChildProcess::start(const Body& body, const ChildOptions& options, 
    }
    std::fflush(nullptr);
    const auto started = Clock::now();
+   const pid_t parent = getpid();
    const pid_t pid = fork();
    if (pid < 0) {
       const int error = errno;
@@ -133,7 +139,7 @@ ChildProcess ChildProcess::start(const Body& body, const ChildOptions& options, 
    }
    if (pid == 0) {
       ::close(ends[0]);
-      runChild(body, options, failLetter, slots, ends[1]);
+      runChild(body, options, failLetter, slots, ends[1], parent);
    }
    ::close(ends[1]);
    fcntl(ends[0], F_SETFL, O_NONBLOCK);

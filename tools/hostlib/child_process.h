@@ -30,6 +30,9 @@ struct ChildOptions {
    bool dieOfSignals = true;
    // Share slots with the parent in which the child's threads record their calls in flight.
    bool recordCalls = true;
+   // End the child with its parent, so that a parent killed for its own time limit leaves no
+   // child running on in a hung plug-in.
+   bool dieWithParent = true;
 };
 
 // How a child ended.

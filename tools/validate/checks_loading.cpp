@@ -165,7 +165,10 @@ CheckResult recordIsSane(const CheckContext& context) {
          continue;
       }
       const void* owner = moduleBase(f.address);
-      if (!owner) {
+      if (!owner && !f.required) {
+         // Hosts call it only when the flags offer it, so whatever it holds harms no one.
+         if (strict) findings.warn(format("%s points into no loaded library", f.name));
+      } else if (!owner) {
          findings.fail(format("%s points into no loaded library", f.name));
          callable = callable && std::strcmp(f.name, "dispatcher") != 0;
       } else if (owner != base && strict) {

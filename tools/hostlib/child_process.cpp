@@ -224,6 +224,7 @@ ChildResult ChildProcess::finish() {
    while (!reaped_ && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
    }
    reaped_ = true;
+   result.pid = pid_;
    result.waitStatus = status_;
    result.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
    result.output = std::move(received_);

@@ -38,6 +38,7 @@ struct ChildOptions {
 // How a child ended.
 struct ChildResult {
    std::string output; // everything the child wrote to its pipe
+   pid_t pid = -1;
    int waitStatus = 0;
    bool timedOut = false;
    double seconds = 0;

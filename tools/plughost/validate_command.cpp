@@ -8,15 +8,21 @@
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/text_table.h"
 #include "tools/validate/check.h"
+#include "tools/validate/memcheck.h"
 #include "tools/validate/validation.h"
 
 #include <CLI/CLI.hpp>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace plughost::validate {
@@ -317,6 +323,99 @@ int runMany(const std::vector<std::string>& plugins, const ValidationSettings& s
    return failed > 0 ? static_cast<int>(ExitCode::validationFailed) : 0;
 }
 
+// Under memcheck everything runs some 20 to 50 times slower: iteration counts shrink by this
+// much, and each check's time limit grows by the other.
+constexpr double kMemcheckScale = 0.05;
+constexpr double kMemcheckSlowdown = 20.0;
+
+std::string findExecutable(const std::string& name) {
+   const char* path = std::getenv("PATH");
+   std::stringstream folders(path ? path : "/usr/bin:/bin");
+   for (std::string folder; std::getline(folders, folder, ':');) {
+      const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+   }
+   return {};
+}
+
+// The same validation again, under valgrind's memcheck: every child writes an XML report of its
+// own into a temporary folder, from which the runner inside reads what each check's child did.
+int runUnderMemcheck(const ValidateOptions& options, const ValidationSettings& settings) {
+   const std::string valgrind = findExecutable("valgrind");
+   if (valgrind.empty()) {
+      throw ToolError(ExitCode::usage, "--memcheck needs valgrind, which is not installed",
+                      "install Debian's package: sudo apt-get install valgrind");
+   }
+   char folderTemplate[] = "/tmp/plughost-memcheck-XXXXXX";
+   if (!::mkdtemp(folderTemplate)) {
+      throw ToolError(ExitCode::file, "cannot create a folder for valgrind's reports",
+                      "check that /tmp is writable");
+   }
+   const std::string folder = folderTemplate;
+   const std::string suppressions = folder + "/memcheck.supp";
+   std::ofstream(suppressions) << kMemcheckSuppressions;
+   char self[PATH_MAX];
+   if (!::realpath("/proc/self/exe", self)) {
+      throw ToolError(ExitCode::internal, "cannot find plughost's own executable",
+                      "run plughost by its path");
+   }
+   const auto number = [](double v) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.17g", v);
+      return std::string(text);
+   };
+   std::vector<std::string> args = {valgrind,
+                                    "--tool=memcheck",
+                                    "-q",
+                                    "--xml=yes",
+                                    "--xml-file=" + folder + "/vg.%p.xml",
+                                    "--suppressions=" + suppressions,
+                                    "--num-callers=20",
+                                    "--error-limit=no",
+                                    self,
+                                    "validate",
+                                    "--level",
+                                    levelName(settings.level),
+                                    "--seed",
+                                    std::to_string(settings.seed),
+                                    "--scale",
+                                    number(settings.scale * kMemcheckScale),
+                                    "--timeout",
+                                    number(settings.timeoutSeconds * kMemcheckSlowdown),
+                                    "--plugin-timeout",
+                                    number(options.pluginTimeoutSeconds * kMemcheckSlowdown)};
+   if (!options.checkPattern.empty()) args.insert(args.end(), {"--check", options.checkPattern});
+   if (!options.skipPattern.empty()) args.insert(args.end(), {"--skip", options.skipPattern});
+   if (options.jobs > 0) args.insert(args.end(), {"--jobs", std::to_string(options.jobs)});
+   if (options.json) args.push_back("--json");
+   if (!options.junitPath.empty()) args.insert(args.end(), {"--junit", options.junitPath});
+   if (options.all) args.push_back("--all");
+   args.insert(args.end(), options.plugins.begin(), options.plugins.end());
+   std::vector<char*> argv;
+   for (auto& a : args)
+      argv.push_back(a.data());
+   argv.push_back(nullptr);
+   std::fflush(nullptr);
+   const pid_t pid = ::fork();
+   if (pid == 0) {
+      ::setenv(kMemcheckEnvironment, folder.c_str(), 1);
+      ::execv(valgrind.c_str(), argv.data());
+      std::fprintf(stderr, "plughost: error: cannot run %s: %s\n", valgrind.c_str(),
+                   std::strerror(errno));
+      ::_exit(static_cast<int>(ExitCode::internal));
+   }
+   int status = 0;
+   while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+   }
+   std::error_code ignored;
+   std::filesystem::remove_all(folder, ignored);
+   if (pid < 0 || !WIFEXITED(status)) {
+      throw ToolError(ExitCode::internal, "valgrind ended without an exit status",
+                      "run the same validation without --memcheck to see whether it completes");
+   }
+   return WEXITSTATUS(status);
+}
+
 } // namespace
 
 int runValidate(const ValidateOptions& options) {
@@ -335,6 +434,7 @@ int runValidate(const ValidateOptions& options) {
           "run: plughost validate PLUGIN.so, or --all for the search path (see --help)");
    }
    const Selection selection = selectChecks(options.checkPattern, options.skipPattern);
+   if (options.memcheck && memcheckFolder().empty()) return runUnderMemcheck(options, settings);
    if (options.plugins.size() == 1 && !options.all) {
       return runOne(findPlugin(options.plugins.front()), settings, selection, options);
    }
@@ -392,6 +492,9 @@ CLI::App* addValidateCommand(CLI::App& app, ValidateOptions& options) {
                    "host (default): what hosts rely on; strict: also what the interface defines; "
                    "hostile: also calls no host makes")
        ->type_name("LEVEL");
+   cmd->add_flag("--memcheck", options.memcheck,
+                 "run under valgrind's memcheck: the plug-in's memory errors fail the check they "
+                 "happen in");
    cmd->add_flag("--json", options.json, "print one JSON record per plug-in");
    cmd->add_option("--junit", options.junitPath,
                    "also write a JUnit XML report to FILE (a test suite per plug-in)")

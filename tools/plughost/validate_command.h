@@ -28,6 +28,7 @@ struct ValidateOptions {
    double pluginTimeoutSeconds = 1800; // per plug-in of a collection
    int jobs = 0;                       // plug-ins at once; 0: one per core
    double scale = 0;                   // iteration counts; 0: PLUGHOST_VALIDATE_SCALE, or 1
+   bool memcheck = false;              // run under valgrind's memcheck
 };
 
 // Adds the subcommand to `app`, parsing into `options`, which must outlive the parse. When the

@@ -82,6 +82,8 @@ Run<T> runBlocks(PluginInstance& p, AudioThread& audio, const Signal& signal,
             if (notes) notes->send(p, p.samplePosition(), frames);
             p.process(in.pointers(), out.pointers(), frames);
          });
+         checkDefined(in, n);
+         checkDefined(out, n);
          problem = in.damage("in-place");
          if (problem.empty()) problem = out.damage("output");
          for (int32_t c = 0; c < r.numOutputs && problem.empty(); ++c) {

@@ -5,8 +5,11 @@
 #include "tools/hostlib/plugin_module.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/validate/check_support.h"
+#include "tools/validate/memcheck.h"
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <unistd.h>
@@ -79,6 +82,23 @@ std::regex compilePattern(const std::string& pattern, const char* option) {
    }
 }
 
+// The host's own executable, as memcheck names it in a stack.
+std::string hostExecutable() {
+   char path[PATH_MAX];
+   return ::realpath("/proc/self/exe", path) ? path : "";
+}
+
+// Under memcheck, the plug-in's memory errors in the check's child fail the check, ahead of
+// whatever the check itself found.
+void addMemoryErrors(CheckResult& result, pid_t child) {
+   const std::string folder = memcheckFolder();
+   if (folder.empty()) return;
+   const std::string errors = describeMemoryErrors(memoryErrors(folder, child, hostExecutable()));
+   if (errors.empty()) return;
+   result.detail = errors + "; the check: " + statusWord(result.status) + " " + result.detail;
+   result.status = Status::fail;
+}
+
 } // namespace
 
 int PluginReport::count(Status status) const {
@@ -148,6 +168,8 @@ PluginReport validatePlugin(const std::string& pluginPath, const ValidationSetti
          outcome.result = {Status::skip, std::string("runs at --level ") + levelName(check->level)};
       } else if (std::regex_search(check->name, selection.skip)) {
          outcome.result = {Status::skip, "skipped by --skip"};
+      } else if (const std::string why = memcheckSkipReason(check->name); !why.empty()) {
+         outcome.result = {Status::skip, "under --memcheck: " + why};
       } else {
          if (onStart) onStart(*check);
          const ChildResult child = runCheckChild(settings.timeoutSeconds, [&]() -> std::string {
@@ -159,6 +181,7 @@ PluginReport validatePlugin(const std::string& pluginPath, const ValidationSetti
             return std::string(1, letter) + r.detail;
          });
          outcome.result = judge(child, settings.timeoutSeconds);
+         addMemoryErrors(outcome.result, child.pid);
          outcome.seconds = child.seconds;
       }
       if (onCheck) onCheck(outcome);

@@ -162,6 +162,7 @@ struct FaultCase {
    std::set<std::string> mustFail; // exactly these checks fail there, all others pass
    std::vector<std::string> options;
    bool needsHeapCounting = false;
+   bool memoryFault = false; // invisible without a memory checker, which a sanitizer build has
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -176,6 +177,9 @@ TEST_P(FaultyPlugin, FailsExactlyTheChecksThatLookAtItsFaultAtItsLevel) {
    const FaultCase& c = GetParam();
    if (c.needsHeapCounting && kSanitizedHeap) {
       GTEST_SKIP() << "a sanitizer owns malloc in this build, so allocations are not counted";
+   }
+   if (c.memoryFault && kSanitizedHeap) {
+      GTEST_SKIP() << "the sanitizer in this build catches the memory fault itself";
    }
    std::vector<std::string> args = {"validate", c.path, "--level", c.level};
    args.insert(args.end(), c.options.begin(), c.options.end());
@@ -241,7 +245,11 @@ INSTANTIATE_TEST_SUITE_P(
                   FAULTY_LINKED_PATH,
                   "strict",
                   {},
-                  {"--check", "^(state|lifecycle\\.instances|parameters)"}}),
+                  {"--check", "^(state|lifecycle\\.instances|parameters)"}},
+        // Memory faults that only --memcheck sees pass every check without it.
+        FaultCase{"heap_overrun", FAULTY_HEAP_OVERRUN_PATH, "hostile", {}, {}, false, true},
+        FaultCase{"uninitialised", FAULTY_UNINITIALISED_PATH, "hostile", {}, {}, false, true},
+        FaultCase{"use_after_free", FAULTY_USE_AFTER_FREE_PATH, "hostile", {}, {}, false, true}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // A crash names the call it happened in and the signal (or, under AddressSanitizer, which
@@ -312,6 +320,65 @@ TEST(ValidateReports, WhatTheOverrunWrote) {
    EXPECT_NE(run.detailOf("texts.bounds").find("wrote 17 bytes into a buffer of 9"),
              std::string::npos)
        << describe(run);
+}
+
+// --- Memory errors under valgrind
+
+struct MemcheckCase {
+   const char* name;
+   const char* path;
+   const char* error; // what the failing checks start with; empty: the plug-in passes
+};
+
+void PrintTo(const MemcheckCase& c, std::ostream* os) {
+   *os << c.name;
+}
+
+class Memcheck : public testing::TestWithParam<MemcheckCase> {};
+
+// Each fault fails the checks that process (a read after free needs a suspend and a resume),
+// naming the error, the plug-in's function and the host's call; a clean plug-in passes.
+TEST_P(Memcheck, FindsThePlugInsOwnErrorsOnly) {
+   const MemcheckCase& c = GetParam();
+   if (kSanitizedHeap) GTEST_SKIP() << "valgrind does not run sanitized binaries";
+   if (std::system("valgrind --version >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "valgrind is not installed (scripts/setup.sh installs it)";
+   }
+   const Outcome run =
+       plughost({"validate", "--memcheck", c.path, "--check",
+                 "^(process\\.(signals|rate-change)|host-state\\.fpu)$", "--level", "strict"});
+   EXPECT_EQ(run.statusOf("host-state.fpu"), "SKIP") << describe(run);
+   EXPECT_NE(run.detailOf("host-state.fpu").find("under --memcheck: valgrind"), std::string::npos);
+   if (!*c.error) {
+      EXPECT_EQ(run.exitCode, 0) << describe(run);
+      return;
+   }
+   EXPECT_EQ(run.exitCode, 1) << describe(run);
+   const std::string detail = run.detailOf("process.rate-change");
+   EXPECT_EQ(detail.rfind(std::string("memcheck: ") + c.error, 0), 0u) << describe(run);
+   EXPECT_NE(detail.find("::processReplacing (faulty_"), std::string::npos) << detail;
+   EXPECT_NE(detail.find("in the host's PluginInstance::process"), std::string::npos) << detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Memcheck,
+    testing::Values(
+        MemcheckCase{"clean", TRIMWISE_PLUGIN_PATH, ""},
+        MemcheckCase{"heap_overrun", FAULTY_HEAP_OVERRUN_PATH, "Invalid write of size 4"},
+        MemcheckCase{"uninitialised", FAULTY_UNINITIALISED_PATH,
+                     "Conditional jump or move depends on uninitialised value"},
+        MemcheckCase{"use_after_free", FAULTY_USE_AFTER_FREE_PATH, "Invalid read of size 4"}),
+    [](const testing::TestParamInfo<MemcheckCase>& info) { return std::string(info.param.name); });
+
+// Without valgrind, --memcheck says how to get it and exits with the usage class.
+TEST(MemcheckWithoutValgrind, SaysHowToInstallIt) {
+   const char* saved = std::getenv("PATH");
+   const std::string path = saved ? saved : "";
+   setenv("PATH", "/nonexistent", 1);
+   const Outcome run = plughost({"validate", "--memcheck", TRIMWISE_PLUGIN_PATH});
+   setenv("PATH", path.c_str(), 1);
+   EXPECT_EQ(run.exitCode, kUsage) << describe(run);
+   EXPECT_NE(run.err.find("apt-get install valgrind"), std::string::npos) << run.err;
 }
 
 // --- A collection in one run

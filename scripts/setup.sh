@@ -10,6 +10,7 @@ packages=(
   doxygen lintian help2man dpkg-dev fakeroot file gzip
   g++-aarch64-linux-gnu g++-i686-linux-gnu g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   qemu-user wine64
+  valgrind
   dpf-plugins-vst zynaddsubfx-vst amsynth
   lv2-dev lilv-utils liblilv-dev sordi
 )

@@ -53,7 +53,11 @@ if [[ -x build/asan/tools/plughost ]]; then
 fi
 if [[ -x build/default/tools/plughost ]]; then
    stage "validate Debian's plug-ins" bash tests/validate/debian_plugins.sh \
-      build/default/tools/plughost 0.2
+      build/default/tools/plughost 1.0
+fi
+if [[ -x build/default/tools/plughost ]] && command -v valgrind >/dev/null; then
+   stage "validate --memcheck on Trimwise and a Debian plug-in" build/default/tools/plughost \
+      validate --memcheck -j 2 build/default/Trimwise.so $(ls /usr/lib/vst/3BandEQ-vst.so 2>/dev/null)
 fi
 if [[ -f fuzz/run.sh ]]; then
    stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz 500000"

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Texts from plug-ins: cut at the NUL inside the buffer, never read past it, shown as UTF-8 with
 // everything a terminal or a JSON reader must not get as it is escaped.
+#include "tools/hostlib/json.h"
 #include "tools/hostlib/plugin_text.h"
-#include "tools/plughost/json_writer.h"
 
 #include <gtest/gtest.h>
 

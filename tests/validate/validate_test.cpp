@@ -114,6 +114,7 @@ struct FaultCase {
    std::set<std::string> mustFail; // exactly these checks fail there, all others pass
    std::vector<std::string> options;
    bool needsHeapCounting = false;
+   bool memoryFault = false; // invisible without a memory checker, which a sanitizer build has
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -122,16 +123,20 @@ void PrintTo(const FaultCase& c, std::ostream* os) {
 
 class FaultyPlugin : public testing::TestWithParam<FaultCase> {};
 
-// Each fault is caught at its level and not below it, by exactly the checks that look at it.
+// Each fault is caught at its level and not below it, by exactly the checks that look at it; a
+// plug-in whose odd behaviour is legal (no checks to fail) passes its level and the one below.
 TEST_P(FaultyPlugin, FailsExactlyTheChecksThatLookAtItsFaultAtItsLevel) {
    const FaultCase& c = GetParam();
    if (c.needsHeapCounting && kSanitizedHeap) {
       GTEST_SKIP() << "a sanitizer owns malloc in this build, so allocations are not counted";
    }
+   if (c.memoryFault && kSanitizedHeap) {
+      GTEST_SKIP() << "the sanitizer in this build catches the memory fault itself";
+   }
    std::vector<std::string> args = {"validate", c.path, "--level", c.level};
    args.insert(args.end(), c.options.begin(), c.options.end());
    const Outcome run = plughost(args);
-   EXPECT_EQ(run.exitCode, 1) << describe(run);
+   EXPECT_EQ(run.exitCode, c.mustFail.empty() ? 0 : 1) << describe(run);
    EXPECT_EQ(run.failed(), c.mustFail) << describe(run);
    for (const auto& name : c.mustFail) {
       EXPECT_TRUE(run.detail.count(name) && !run.detail.at(name).empty())
@@ -180,7 +185,23 @@ INSTANTIATE_TEST_SUITE_P(
                   {"lifecycle.cycles"},
                   {"--check", "^lifecycle\\.cycles$", "--timeout", "2"}},
         FaultCase{"nan_on_silence", FAULTY_NAN_ON_SILENCE_PATH, "host", {"process.signals"}, {}},
-        FaultCase{"state_loss", FAULTY_STATE_LOSS_PATH, "host", {"state.save-restore"}, {}}),
+        FaultCase{"state_loss", FAULTY_STATE_LOSS_PATH, "host", {"state.save-restore"}, {}},
+        // A switch read back as set but restored as the choice it stands for.
+        FaultCase{"choice_state",
+                  FAULTY_CHOICE_STATE_PATH,
+                  "strict",
+                  {},
+                  {"--check", "^(state|lifecycle\\.instances|parameters)"}},
+        // Linked parameters: instances are independent and a restore settles within rounding.
+        FaultCase{"linked",
+                  FAULTY_LINKED_PATH,
+                  "strict",
+                  {},
+                  {"--check", "^(state|lifecycle\\.instances|parameters)"}},
+        // Memory faults that only --memcheck sees pass every check without it.
+        FaultCase{"heap_overrun", FAULTY_HEAP_OVERRUN_PATH, "hostile", {}, {}, false, true},
+        FaultCase{"uninitialised", FAULTY_UNINITIALISED_PATH, "hostile", {}, {}, false, true},
+        FaultCase{"use_after_free", FAULTY_USE_AFTER_FREE_PATH, "hostile", {}, {}, false, true}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 // A crash names the call it happened in and the signal (or, under AddressSanitizer, which
@@ -251,6 +272,127 @@ TEST(ValidateReports, WhatTheOverrunWrote) {
    EXPECT_NE(run.detailOf("texts.bounds").find("wrote 17 bytes into a buffer of 9"),
              std::string::npos)
        << describe(run);
+}
+
+// --- Memory errors under valgrind
+
+struct MemcheckCase {
+   const char* name;
+   const char* path;
+   const char* error; // what the failing checks start with; empty: the plug-in passes
+};
+
+void PrintTo(const MemcheckCase& c, std::ostream* os) {
+   *os << c.name;
+}
+
+class Memcheck : public testing::TestWithParam<MemcheckCase> {};
+
+// Each fault fails the checks that process (a read after free needs a suspend and a resume),
+// naming the error, the plug-in's function and the host's call; a clean plug-in passes.
+TEST_P(Memcheck, FindsThePlugInsOwnErrorsOnly) {
+   const MemcheckCase& c = GetParam();
+   if (kSanitizedHeap) GTEST_SKIP() << "valgrind does not run sanitized binaries";
+   if (std::system("valgrind --version >/dev/null 2>&1") != 0) {
+      GTEST_SKIP() << "valgrind is not installed (scripts/setup.sh installs it)";
+   }
+   const Outcome run =
+       plughost({"validate", "--memcheck", c.path, "--check",
+                 "^(process\\.(signals|rate-change)|host-state\\.fpu)$", "--level", "strict"});
+   EXPECT_EQ(run.statusOf("host-state.fpu"), "SKIP") << describe(run);
+   EXPECT_NE(run.detailOf("host-state.fpu").find("under --memcheck: valgrind"), std::string::npos);
+   if (!*c.error) {
+      EXPECT_EQ(run.exitCode, 0) << describe(run);
+      return;
+   }
+   EXPECT_EQ(run.exitCode, 1) << describe(run);
+   const std::string detail = run.detailOf("process.rate-change");
+   EXPECT_EQ(detail.rfind(std::string("memcheck: ") + c.error, 0), 0u) << describe(run);
+   EXPECT_NE(detail.find("::processReplacing (faulty_"), std::string::npos) << detail;
+   EXPECT_NE(detail.find("in the host's PluginInstance::process"), std::string::npos) << detail;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, Memcheck,
+    testing::Values(
+        MemcheckCase{"clean", TRIMWISE_PLUGIN_PATH, ""},
+        MemcheckCase{"heap_overrun", FAULTY_HEAP_OVERRUN_PATH, "Invalid write of size 4"},
+        MemcheckCase{"uninitialised", FAULTY_UNINITIALISED_PATH,
+                     "Conditional jump or move depends on uninitialised value"},
+        MemcheckCase{"use_after_free", FAULTY_USE_AFTER_FREE_PATH, "Invalid read of size 4"}),
+    [](const testing::TestParamInfo<MemcheckCase>& info) { return std::string(info.param.name); });
+
+// Without valgrind, --memcheck says how to get it and exits with the usage class.
+TEST(MemcheckWithoutValgrind, SaysHowToInstallIt) {
+   const char* saved = std::getenv("PATH");
+   const std::string path = saved ? saved : "";
+   setenv("PATH", "/nonexistent", 1);
+   const Outcome run = plughost({"validate", "--memcheck", TRIMWISE_PLUGIN_PATH});
+   setenv("PATH", path.c_str(), 1);
+   EXPECT_EQ(run.exitCode, kUsage) << describe(run);
+   EXPECT_NE(run.err.find("apt-get install valgrind"), std::string::npos) << run.err;
+}
+
+// --- A collection in one run
+
+// Several plug-ins at once: a summary row each, one test suite each in the JUnit file, one JSON
+// record each, a plug-in that cannot be loaded as a result of its own, and exit 1 if any fails.
+TEST(ValidateCollection, SummaryJunitJsonAndExitCode) {
+   char path[] = "/tmp/plughost-junit-XXXXXX";
+   const int fd = mkstemp(path);
+   ASSERT_GE(fd, 0);
+   close(fd);
+   const std::vector<std::string> plugins = {TRIMWISE_PLUGIN_PATH, FAULTY_STATE_LOSS_PATH,
+                                             FAULTY_LINKED_PATH, "/nonexistent/plugin.so"};
+   std::vector<std::string> args = {"validate", "--check", "^(load|state)\\.", "-j", "2"};
+   args.insert(args.end(), plugins.begin(), plugins.end());
+   args.insert(args.end(), {"--junit", path});
+   const Outcome run = plughost(args);
+   EXPECT_EQ(run.exitCode, 1) << describe(run);
+   std::ifstream in(path);
+   std::stringstream xml;
+   xml << in.rdbuf();
+   std::remove(path);
+   const std::string text = xml.str();
+   // The table in the order given, then the count.
+   const std::vector<std::pair<std::string, std::string>> rows = {
+       {TRIMWISE_PLUGIN_PATH, "pass"},
+       {FAULTY_STATE_LOSS_PATH, "fail          state.save-restore"},
+       {FAULTY_LINKED_PATH, "pass"},
+       {"/nonexistent/plugin.so", "not loadable  cannot read plug-in"}};
+   ASSERT_EQ(run.lines.size(), rows.size() + 2) << describe(run);
+   for (size_t i = 0; i < rows.size(); ++i) {
+      const std::string& line = run.lines[i + 1];
+      EXPECT_EQ(line.rfind(rows[i].first, 0), 0u) << line;
+      EXPECT_NE(line.find(rows[i].second), std::string::npos) << line;
+   }
+   size_t suites = 0;
+   for (size_t at = text.find("<testsuite "); at != std::string::npos;
+        at = text.find("<testsuite ", at + 1))
+      ++suites;
+   EXPECT_EQ(suites, rows.size()) << text;
+   EXPECT_EQ(run.lines.back(), "4 plug-ins at level host: 2 passed, 1 failed, 1 could not be "
+                               "validated");
+   EXPECT_NE(text.find(R"(failures="1" errors="0")"), std::string::npos) << text;
+   EXPECT_NE(
+       text.find(
+           R"(<testcase classname="validate" name="load" time="0"><error message="cannot read plug-in '/nonexistent/plugin.so')"),
+       std::string::npos)
+       << text;
+
+   args.resize(args.size() - 2);
+   args.push_back("--json");
+   const Outcome json = plughost(args);
+   EXPECT_EQ(json.exitCode, 1);
+   ASSERT_EQ(json.lines.size(), rows.size()) << json.out;
+   const char* results[] = {"pass", "fail", "pass", "not loadable"};
+   for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(json.lines[i].rfind("{\"schema\":1,\"plugin\":\"" + rows[i].first +
+                                        "\",\"result\":\"" + results[i] + "\"",
+                                    0),
+                0u)
+          << json.lines[i];
+   }
 }
 
 // --- Choosing checks

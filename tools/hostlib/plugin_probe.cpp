@@ -1,23 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "tools/hostlib/plugin_probe.h"
 
-#include "tools/hostlib/fatal_signal.h"
+#include "tools/hostlib/child_process.h"
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/hostlib/plugin_module.h"
 #include "tools/hostlib/tool_error.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace plughost {
@@ -27,7 +19,6 @@ namespace {
 // plug-in end at their first NUL, so they cannot contain one).
 constexpr char kOpened = 'K';
 constexpr char kRefused = 'E';
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 std::vector<std::string> fields(const std::string& message) {
    std::vector<std::string> result;
@@ -40,28 +31,8 @@ std::vector<std::string> fields(const std::string& message) {
    return result;
 }
 
-void writeAll(int fd, const std::string& text) {
-   for (size_t done = 0; done < text.size();) {
-      const ssize_t n = write(fd, text.data() + done, text.size() - done);
-      if (n <= 0 && errno != EINTR) return;
-      if (n > 0) done += static_cast<size_t>(n);
-   }
-}
-
-[[noreturn]] void runChild(const std::string& path, int out) {
-   const rlimit noCore{0, 0};
-   setrlimit(RLIMIT_CORE, &noCore);
-   // Die of the signal itself, so the parent can name it: no handler of plughost's, nor one a
-   // sanitizer runtime put in place.
-   for (const int signal : kFatalSignals)
-      ::signal(signal, SIG_DFL);
-   const int null = open("/dev/null", O_RDWR);
-   if (null >= 0) {
-      dup2(null, STDIN_FILENO);
-      dup2(null, STDOUT_FILENO);
-      dup2(null, STDERR_FILENO);
-   }
-   std::string message;
+// What the child does: open the plug-in, read its summary, close it again.
+std::string probeInChild(const std::string& path) {
    try {
       std::string opened(1, kOpened);
       {
@@ -76,89 +47,27 @@ void writeAll(int fd, const std::string& text) {
             opened += '\0';
          }
       } // closed here: a crash while closing counts too
-      message = opened;
+      return opened;
    } catch (const ToolError& e) {
-      message = std::string(1, kRefused) + std::to_string(static_cast<int>(e.code())) + '\0' +
-                e.what() + '\0' + e.hint();
+      return std::string(1, kRefused) + std::to_string(static_cast<int>(e.code())) + '\0' +
+             e.what() + '\0' + e.hint();
    } catch (const std::exception& e) {
-      message = std::string(1, kRefused) + std::to_string(static_cast<int>(ExitCode::plugin)) +
-                '\0' + "loading '" + path + "' failed: " + e.what() + '\0' +
-                "the plug-in threw an exception out of its entry or open";
+      return std::string(1, kRefused) + std::to_string(static_cast<int>(ExitCode::plugin)) + '\0' +
+             "loading '" + path + "' failed: " + e.what() + '\0' +
+             "the plug-in threw an exception out of its entry or open";
    }
-   writeAll(out, message);
-   _exit(0);
 }
 
 int32_t number(const std::string& text) {
    return static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10));
 }
 
-using Clock = std::chrono::steady_clock;
-
-// One child at work, and what it has said so far.
-struct Running {
-   size_t index;
-   pid_t pid;
-   int fd; // the read end, non-blocking
-   Clock::time_point deadline;
-   std::string message;
-   bool reaped = false;
-   int status = 0;
-};
-
-// Reads what the child has written so far. True once the pipe is at its end.
-bool drain(Running& r) {
-   for (;;) {
-      char buffer[4096];
-      const ssize_t n = read(r.fd, buffer, sizeof buffer);
-      if (n > 0) {
-         r.message.append(buffer, static_cast<size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-         continue;
-      } else {
-         return n == 0 || errno != EAGAIN;
-      }
-   }
-}
-
-// Forks a child that probes `path` and writes its answer to a pipe. Throws if it cannot.
-Running start(const std::string& path, size_t index, double timeoutSeconds) {
-   int pipeEnds[2];
-   if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-      throw ToolError(ExitCode::failed, std::string("cannot create a pipe: ") + strerror(errno),
-                      "the system is out of file descriptors; close some programs and retry");
-   }
-   std::fflush(nullptr);
-   const pid_t child = fork();
-   if (child < 0) {
-      close(pipeEnds[0]);
-      close(pipeEnds[1]);
-      throw ToolError(ExitCode::failed, std::string("cannot start a process: ") + strerror(errno),
-                      "the system is out of processes or memory; retry later");
-   }
-   if (child == 0) {
-      close(pipeEnds[0]);
-      runChild(path, pipeEnds[1]);
-   }
-   close(pipeEnds[1]);
-   fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
-   const auto limit =
-       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
-   return {index, child, pipeEnds[0], Clock::now() + limit, {}, false, 0};
-}
-
-// Reaps the child (killing it first if it ran out of time) and says how the probe ended.
-ProbeOutcome finish(Running& r, const std::string& path, bool timedOut, double timeoutSeconds) {
-   close(r.fd);
-   if (timedOut) kill(r.pid, SIGKILL);
-   while (!r.reaped && waitpid(r.pid, &r.status, 0) < 0 && errno == EINTR) {
-   }
-   const int status = r.status;
-
+// Says how the probe ended, from how its child did.
+ProbeOutcome judge(const ChildResult& child, const std::string& path, double timeoutSeconds) {
    ProbeOutcome outcome;
    const std::string what = "plug-in '" + path + "'";
-   const std::string& message = r.message;
-   if (timedOut) {
+   const std::string& message = child.output;
+   if (child.timedOut) {
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%g", timeoutSeconds);
       outcome.status = ProbeOutcome::Status::hung;
@@ -188,11 +97,10 @@ ProbeOutcome finish(Running& r, const std::string& path, bool timedOut, double t
    outcome.status = ProbeOutcome::Status::crashed;
    outcome.code = ExitCode::plugin;
    outcome.hint = "its entry point, open or close command is faulty; nothing was processed";
-   if (WIFSIGNALED(status)) {
-      outcome.problem = what + " crashed while loading: " + describeSignal(WTERMSIG(status));
+   if (child.signaled()) {
+      outcome.problem = what + " crashed while loading: " + child.endText();
    } else {
-      outcome.problem = what + " ended the process while loading (exit status " +
-                        std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
+      outcome.problem = what + " ended the process while loading (" + child.endText() + ")";
    }
    return outcome;
 }
@@ -201,52 +109,37 @@ ProbeOutcome finish(Running& r, const std::string& path, bool timedOut, double t
 
 std::vector<ProbeOutcome> probePlugins(const std::vector<std::string>& paths, size_t atOnce,
                                        double timeoutSeconds) {
+   ChildOptions options;
+   options.timeoutSeconds = timeoutSeconds;
+   options.output = ChildOptions::Output::discarded;
+   options.recordCalls = false;
    std::vector<ProbeOutcome> outcomes(paths.size());
-   std::vector<Running> running;
+   std::vector<std::pair<size_t, ChildProcess>> running;
    size_t next = 0;
    atOnce = std::max<size_t>(atOnce, 1);
    while (next < paths.size() || !running.empty()) {
       while (next < paths.size() && running.size() < atOnce) {
          try {
-            running.push_back(start(paths[next], next, timeoutSeconds));
+            const std::string& path = paths[next];
+            running.emplace_back(next,
+                                 ChildProcess::start([&] { return probeInChild(path); }, options));
             ++next;
          } catch (const ToolError&) {
             if (running.empty()) throw;
             break; // out of processes for now: wait for one to end
          }
       }
-      auto soonest = running.front().deadline;
-      std::vector<pollfd> ready;
-      for (const auto& r : running) {
-         soonest = std::min(soonest, r.deadline);
-         ready.push_back({r.fd, POLLIN, 0});
-      }
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(soonest - Clock::now()).count();
-      const int polled = poll(ready.data(), ready.size(),
-                              static_cast<int>(std::clamp<long long>(left + 1, 0, 100)));
-      if (polled < 0 && errno != EINTR) {
-         throw ToolError(ExitCode::failed,
-                         std::string("cannot wait for a probe: ") + strerror(errno),
-                         "this is a fault of the system; retry");
-      }
-      const auto now = Clock::now();
-      std::vector<Running> still;
-      for (size_t i = 0; i < running.size(); ++i) {
-         Running& r = running[i];
-         bool done = ready[i].revents != 0 && drain(r);
-         // A child that has ended is done even if the pipe stays open: the plug-in may have
-         // started a process of its own that holds it.
-         if (!done && waitpid(r.pid, &r.status, WNOHANG) == r.pid) {
-            r.reaped = true;
-            drain(r);
-            done = true;
-         }
-         const bool timedOut = !done && now >= r.deadline;
-         if (done || timedOut) {
-            outcomes[r.index] = finish(r, paths[r.index], timedOut, timeoutSeconds);
+      std::vector<ChildProcess*> children;
+      for (auto& r : running)
+         children.push_back(&r.second);
+      waitForAny(children, 100);
+      const auto now = ChildProcess::Clock::now();
+      std::vector<std::pair<size_t, ChildProcess>> still;
+      for (auto& [index, child] : running) {
+         if (child.pump() || now >= child.deadline()) {
+            outcomes[index] = judge(child.finish(), paths[index], timeoutSeconds);
          } else {
-            still.push_back(std::move(r));
+            still.emplace_back(index, std::move(child));
          }
       }
       running = std::move(still);

@@ -3,9 +3,9 @@
 // plug-in safely, reading and setting its parameters, and the texts that show its identity.
 #pragma once
 
+#include "tools/hostlib/json.h"
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/hostlib/plugin_module.h"
-#include "tools/plughost/json_writer.h"
 
 #include <trimwise/host/plugin.h>
 

@@ -6,7 +6,7 @@
 #include "tools/hostlib/fatal_signal.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/commands.h"
-#include "tools/validate/validate_command.h"
+#include "tools/plughost/validate_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -122,11 +122,7 @@ int run(int argc, char** argv) {
    if (info->parsed()) return runInfo(common);
    if (proc->parsed()) return runProcess(common, process);
    if (bench->parsed()) return runBenchCommand(common, benchOptions);
-   if (chk->parsed()) {
-      if (!validation.pluginPath.empty())
-         validation.pluginPath = findPluginPath(validation.pluginPath);
-      return validate::runValidate(validation);
-   }
+   if (chk->parsed()) return validate::runValidate(validation);
    return 0;
 }
 

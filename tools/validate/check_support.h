@@ -11,6 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if __has_include(<valgrind/memcheck.h>)
+#include <valgrind/memcheck.h>
+#endif
+#ifndef VALGRIND_CHECK_MEM_IS_DEFINED
+#define VALGRIND_CHECK_MEM_IS_DEFINED(address, size) ((void)(address), (void)(size))
+#endif
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,6 +130,14 @@ std::string unwrittenOrNotFinite(const GuardedChannels<T>& output, size_t frames
 
 namespace plughost::validate {
 
+// Under valgrind's memcheck, reports output samples computed from uninitialised values, which
+// memcheck itself reports only where they decide a branch. Nothing otherwise.
+template <class T>
+void checkDefined(const GuardedChannels<T>& out, size_t frames) {
+   for (int32_t c = 0; c < out.channelCount(); ++c)
+      VALGRIND_CHECK_MEM_IS_DEFINED(out.channel(c), frames * sizeof(T));
+}
+
 // Processes one block of `frames` frames of `in` into `out` through `instance` on `audio`, out
 // of place, and checks it: guards intact, inputs unchanged, every output written and (if
 // `finite`) finite. Empty if all is well. Notes, if given, are sent first.
@@ -136,6 +151,7 @@ std::string processAndCheck(PluginInstance& instance, AudioThread& audio, Guarde
       if (notes) notes->send(instance, instance.samplePosition(), int32_t(frames));
       instance.process(in.pointers(), out.pointers(), static_cast<int32_t>(frames));
    });
+   checkDefined(out, frames);
    std::string problem = in.damage("input");
    if (problem.empty()) problem = out.damage("output");
    if (!problem.empty()) return problem;

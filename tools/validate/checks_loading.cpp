@@ -18,8 +18,9 @@ namespace {
 constexpr const char* kEntryNames[] = {"VSTPluginMain", "main"};
 constexpr double kEntryLimitMs = 100.0;
 
-// Hosts look for either name, so a missing one only warns at host level. Names besides the entry
-// interpose between plug-ins loaded into one host, which the strict level fails.
+// Hosts look for either name, so a plug-in that exports only one (many export only `main`) is
+// fine at host level; strict fails the missing one. Names besides the entry interpose between
+// plug-ins loaded into one host, which the strict level fails.
 CheckResult exportsOnlyTheEntry(const CheckContext& context) {
    const std::vector<ExportedSymbol> symbols = exportedSymbolsOfFile(context.pluginPath);
    Findings findings;
@@ -28,10 +29,7 @@ CheckResult exportsOnlyTheEntry(const CheckContext& context) {
    for (const auto& s : symbols)
       extra.insert(s.name);
    for (const char* name : kEntryNames) {
-      if (extra.erase(name) == 0) {
-         const std::string problem = format("does not export %s", name);
-         strict ? findings.fail(problem) : findings.warn(problem);
-      }
+      if (extra.erase(name) == 0 && strict) findings.fail(format("does not export %s", name));
    }
    if (!extra.empty() && strict) {
       std::string list;
@@ -54,6 +52,9 @@ CheckResult exportsOnlyTheEntry(const CheckContext& context) {
    if (addressOf("VSTPluginMain") && addressOf("main") &&
        addressOf("VSTPluginMain") != addressOf("main")) {
       findings.warn("VSTPluginMain and main are different functions");
+   }
+   if (!addressOf("VSTPluginMain") && !addressOf("main")) {
+      findings.fail("exports neither VSTPluginMain nor main, so no host finds its entry");
    }
    if (!strict) {
       return findings.result(
@@ -164,7 +165,10 @@ CheckResult recordIsSane(const CheckContext& context) {
          continue;
       }
       const void* owner = moduleBase(f.address);
-      if (!owner) {
+      if (!owner && !f.required) {
+         // Hosts call it only when the flags offer it, so whatever it holds harms no one.
+         if (strict) findings.warn(format("%s points into no loaded library", f.name));
+      } else if (!owner) {
          findings.fail(format("%s points into no loaded library", f.name));
          callable = callable && std::strcmp(f.name, "dispatcher") != 0;
       } else if (owner != base && strict) {
@@ -225,7 +229,7 @@ CheckResult recordIsSane(const CheckContext& context) {
 std::vector<Check> loadingChecks() {
    return {
        {"load.exports",
-        "exports VSTPluginMain and main (a warning); strict: nothing else (ELF dynamic symbols)",
+        "exports VSTPluginMain or main; strict: both and nothing else (ELF dynamic symbols)",
         Level::host, Severity::failsOrWarns, exportsOnlyTheEntry},
        {"load.entry-time", "the entry returns an instance within 100 ms", Level::host,
         Severity::warns, entryIsFast},

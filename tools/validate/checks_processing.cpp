@@ -25,6 +25,10 @@ constexpr int32_t kMaxBlock = 4096;
 // An output this close to zero counts as silence (-90 dBFS).
 constexpr double kSilence = 3.2e-5;
 constexpr double kTailCapSeconds = 10.0;
+// At host level a tail that never settles costs at most this much audio per signal.
+constexpr double kHostTailCapSeconds = 2.0;
+// A difference between two runs this far below the signal is rounding no one hears.
+constexpr double kInaudibleDb = -100.0;
 
 // Input sample `frame` of `channel`, a pure function of both so that any two runs, whatever
 // their block sizes, see the same stream.
@@ -78,6 +82,8 @@ Run<T> runBlocks(PluginInstance& p, AudioThread& audio, const Signal& signal,
             if (notes) notes->send(p, p.samplePosition(), frames);
             p.process(in.pointers(), out.pointers(), frames);
          });
+         checkDefined(in, n);
+         checkDefined(out, n);
          problem = in.damage("in-place");
          if (problem.empty()) problem = out.damage("output");
          for (int32_t c = 0; c < r.numOutputs && problem.empty(); ++c) {
@@ -117,6 +123,34 @@ std::string firstDifference(const Run<T>& a, const Run<T>& b) {
       }
    }
    return {};
+}
+
+// How loud the difference between two runs is against the louder of the two, in dB; -inf when
+// they are the same to the bit, +inf where they differ but are both silent.
+template <class T>
+double differenceDb(const Run<T>& a, const Run<T>& b) {
+   double difference = 0, energyA = 0, energyB = 0;
+   for (size_t c = 0; c < a.out.size() && c < b.out.size(); ++c) {
+      const size_t n = std::min(a.out[c].size(), b.out[c].size());
+      for (size_t i = 0; i < n; ++i) {
+         const double x = double(a.out[c][i]), y = double(b.out[c][i]);
+         difference += (x - y) * (x - y);
+         energyA += x * x;
+         energyB += y * y;
+      }
+   }
+   const double energy = std::max(energyA, energyB);
+   if (difference == 0) return -HUGE_VAL;
+   if (energy == 0 || !std::isfinite(difference)) return HUGE_VAL;
+   return 10.0 * std::log10(difference / energy);
+}
+
+// Where two runs first differ and how loud the difference is, or empty when it is inaudible.
+template <class T>
+std::string audibleDifference(const Run<T>& a, const Run<T>& b) {
+   const double db = differenceDb(a, b);
+   if (db < kInaudibleDb) return {};
+   return firstDifference(a, b) + format(" (the difference at %.1f dB of the signal)", db);
 }
 
 std::vector<int32_t> evenBlocks(int32_t size, int64_t frames) {
@@ -175,7 +209,7 @@ void compareInPlace(const std::shared_ptr<PluginModule>& module, AudioThread& au
    const char* precision = sizeof(T) == 4 ? "32-bit" : "64-bit";
    if (!a.problem.empty()) findings.fail(format("%s: %s", precision, a.problem.c_str()));
    if (!b.problem.empty()) findings.fail(format("%s: %s", precision, b.problem.c_str()));
-   const std::string difference = firstDifference(b, a);
+   const std::string difference = audibleDifference(b, a);
    if (!difference.empty()) {
       findings.fail(
           format("%s in place differs from separate buffers at %s", precision, difference.c_str()));
@@ -254,7 +288,7 @@ CheckResult blockSizes(const CheckContext& context) {
       Fresh reference(module, 44100.0f, kMaxBlock);
       const Run<float> b = runBlocks<float>(reference.instance, audio, signal, even, false,
                                             reference.notesIfInstrument());
-      const std::string difference = firstDifference(a, b);
+      const std::string difference = audibleDifference(a, b);
       if (!difference.empty()) {
          findings.warn("the output depends on the block size: varying blocks against 512-frame "
                        "blocks differ at " +
@@ -419,8 +453,10 @@ CheckResult signals(const CheckContext& context) {
       instrument = isInstrument(probe.record());
    }
    const auto all = signalsFor(context.seed, 48000.0f);
-   // A reduced scale waits less for a tail that does not end (which only warns).
-   const double cap = std::max(1.0, kTailCapSeconds * std::min(1.0, context.scale));
+   // A tail that does not end only warns, so the host level and a reduced scale wait less for
+   // one, lest a single plug-in hold a run of many for minutes.
+   const double full = context.atLeast(Level::strict) ? kTailCapSeconds : kHostTailCapSeconds;
+   const double cap = std::max(1.0, full * std::min(1.0, context.scale));
    if (instrument) {
       // An instrument's input is its notes; silence on its inputs (if any) comes with them.
       signalThenSilence(module, audio, all[0], true, cap, findings);

@@ -150,17 +150,22 @@ void mapUrids(Instance* self) {
 // A block length from the options feature: the maximum if given, else the nominal length.
 void readBlockLength(Instance* self, const LV2_Options_Option* options) {
    if (options == nullptr || self->map == nullptr) return;
-   int32_t nominal = 0;
+   int32_t maximum = 0, nominal = 0;
    for (const LV2_Options_Option* o = options; o->key != 0; ++o) {
       if (o->type != self->urid.atomInt || o->size != sizeof(int32_t) || o->value == nullptr) {
          continue;
       }
       const int32_t length = *static_cast<const int32_t*>(o->value);
       if (length <= 0) continue;
-      if (o->key == self->urid.maxBlock) self->maxBlock = length;
+      if (o->key == self->urid.maxBlock) maximum = length;
       if (o->key == self->urid.nominalBlock) nominal = length;
    }
-   if (self->maxBlock == kDefaultMaxBlock && nominal > 0) self->maxBlock = nominal;
+   // A maximum that happens to equal the default is still the host's maximum.
+   if (maximum > 0) {
+      self->maxBlock = maximum;
+   } else if (nominal > 0) {
+      self->maxBlock = nominal;
+   }
    // A length beyond any real block would only make activate's buffers fail to allocate.
    self->maxBlock = std::min(self->maxBlock, kLargestBlock);
 }

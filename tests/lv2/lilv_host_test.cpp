@@ -63,19 +63,26 @@ World& world() {
    return w;
 }
 
-// One instance with urid:map and, if asked, a maximum block length; ports connected by the test.
+// One instance with urid:map and, if asked, a maximum and a nominal block length; ports connected
+// by the test.
 struct Lv2 {
-   Lv2(const char* uri, double rate, int32_t maxBlock = 0, bool withMap = true) {
+   Lv2(const char* uri, double rate, int32_t maxBlock = 0, bool withMap = true,
+       int32_t nominalBlock = 0) {
       plugin = world().plugin(uri);
       if (plugin == nullptr) return;
-      blockOption = maxBlock;
-      options[0] = {
-          LV2_OPTIONS_INSTANCE, 0,           map(LV2_BUF_SIZE__maxBlockLength), sizeof(int32_t),
-          map(LV2_ATOM__Int),   &blockOption};
-      options[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+      blockOptions[0] = maxBlock;
+      blockOptions[1] = nominalBlock;
+      size_t n = 0;
+      for (int i = 0; i < 2; ++i) {
+         if (blockOptions[i] <= 0) continue;
+         const char* key = i == 0 ? LV2_BUF_SIZE__maxBlockLength : LV2_BUF_SIZE__nominalBlockLength;
+         options[n++] = {LV2_OPTIONS_INSTANCE, 0, map(key), sizeof(int32_t), map(LV2_ATOM__Int),
+                         &blockOptions[i]};
+      }
+      options[n] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
       std::vector<const LV2_Feature*> list;
       if (withMap) list.push_back(&mapFeature);
-      if (maxBlock > 0) list.push_back(&optionsFeature);
+      if (n > 0) list.push_back(&optionsFeature);
       list.push_back(nullptr);
       instance = lilv_plugin_instantiate(plugin, rate, list.data());
    }
@@ -98,8 +105,8 @@ struct Lv2 {
 
    UridMap map;
    LV2_Feature mapFeature{LV2_URID__map, &map.feature};
-   int32_t blockOption = 0;
-   LV2_Options_Option options[2] = {};
+   int32_t blockOptions[2] = {};
+   LV2_Options_Option options[3] = {};
    LV2_Feature optionsFeature{LV2_OPTIONS__options, options};
    const LilvPlugin* plugin = nullptr;
    LilvInstance* instance = nullptr;
@@ -528,25 +535,28 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
    }
 }
 
-// The host's time:Position answers the effect's time-information requests; the test effect
-// keeps what it was told in its chunk.
-TEST(Lv2Host, TransportComesFromTimePosition) {
-   Lv2 fx(kProgramChunk, 48000.0);
-   ASSERT_NE(fx.instance, nullptr);
-   Sequence seq(fx.map(LV2_MIDI__MidiEvent), fx.map(LV2_ATOM__Sequence));
-   std::vector<float> in(64, 1.0f), out(64);
-   float controls[3] = {1.0f, 1.0f, 0.5f}, latency = 0;
-   for (uint32_t c = 0; c < 2; ++c)
-      fx.connect(c, in.data()), fx.connect(2 + c, out.data());
-   for (uint32_t i = 0; i < 3; ++i)
-      fx.connect(4 + i, &controls[i]);
-   fx.connect(7, &latency);
-   fx.connect(8, seq.header());
-   fx.activate();
+// ProgramChunk with its event port connected, as a probe of the time information and pieces the
+// adapter gives the effect: its chunk holds what the effect read in the last piece it processed.
+struct TransportProbe {
    struct Chunk {
       float values[3], trim, tempo, ppqPos;
    };
-   auto saved = [&fx] {
+   explicit TransportProbe(int32_t maxBlock = 0, int32_t nominalBlock = 0)
+       : fx(kProgramChunk, 48000.0, maxBlock, true, nominalBlock),
+         seq(fx.map(LV2_MIDI__MidiEvent), fx.map(LV2_ATOM__Sequence)) {
+      if (fx.instance == nullptr) return;
+      for (uint32_t c = 0; c < 2; ++c)
+         fx.connect(c, in.data()), fx.connect(2 + c, out.data());
+      for (uint32_t i = 0; i < 3; ++i)
+         fx.connect(4 + i, &controls[i]);
+      fx.connect(7, &latency);
+      fx.connect(8, seq.header());
+      fx.activate();
+   }
+   // Runs with the events added since the last run, and answers the chunk saved after it.
+   Chunk run(uint32_t frames) {
+      fx.run(frames);
+      seq.clear();
       Chunk chunk{};
       fx.state()->save(
           lilv_instance_get_handle(fx.instance),
@@ -557,13 +567,41 @@ TEST(Lv2Host, TransportComesFromTimePosition) {
           },
           &chunk, 0, nullptr);
       return chunk;
+   }
+
+   Lv2 fx;
+   Sequence seq;
+   std::vector<float> in = std::vector<float>(8192, 1.0f), out = std::vector<float>(8192);
+   float controls[3] = {1.0f, 1.0f, 0.5f}, latency = 0;
+};
+
+// The host's time:Position answers the effect's time-information requests.
+TEST(Lv2Host, TransportComesFromTimePosition) {
+   TransportProbe probe;
+   ASSERT_NE(probe.fx.instance, nullptr);
+   EXPECT_EQ(probe.run(64).tempo, 0.0f) << "time information without any time:Position";
+   probe.seq.addPosition(probe.fx.map, 140.0f, 2, 1.5f, 1.0f);
+   const TransportProbe::Chunk chunk = probe.run(64);
+   EXPECT_EQ(chunk.tempo, 140.0f);
+   EXPECT_EQ(chunk.ppqPos, 9.5f); // bar 2 of 4/4, beat 1.5
+}
+
+// The longest piece the effect is given is the host's maximum block length when there is one,
+// else its nominal length, else 4096. Seen through the position that the last piece of a run of
+// 8192 frames reads: at 120 beats per minute and 48000 Hz a quarter note lasts 24000 frames.
+TEST(Lv2Host, BlockLengthOptionsBoundThePieces) {
+   struct Case {
+      int32_t maxBlock, nominalBlock;
+      uint32_t piece;
    };
-   fx.run(64);
-   EXPECT_EQ(saved().tempo, 0.0f) << "time information without any time:Position";
-   seq.addPosition(fx.map, 140.0f, 2, 1.5f, 1.0f);
-   fx.run(64);
-   EXPECT_EQ(saved().tempo, 140.0f);
-   EXPECT_EQ(saved().ppqPos, 9.5f); // bar 2 of 4/4, beat 1.5
+   for (const Case& k : {Case{0, 0, 4096}, Case{8192, 0, 8192}, Case{0, 1024, 1024},
+                         Case{4096, 1024, 4096}, Case{8192, 1024, 8192}, Case{2048, 512, 2048}}) {
+      SCOPED_TRACE(testing::Message() << "max " << k.maxBlock << " nominal " << k.nominalBlock);
+      TransportProbe probe(k.maxBlock, k.nominalBlock);
+      ASSERT_NE(probe.fx.instance, nullptr);
+      probe.seq.addPosition(probe.fx.map, 120.0f, 0, 0.0f, 1.0f);
+      EXPECT_FLOAT_EQ(probe.run(8192).ppqPos, float((8192 - k.piece) / 24000.0));
+   }
 }
 
 } // namespace

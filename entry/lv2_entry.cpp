@@ -246,8 +246,20 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
    }
 }
 
+// The transport is what the host last sent; a new activation starts without one, so that an
+// old position does not keep playing until the host sends the next.
+void resetTransport(Instance* self) {
+   self->timeInfo = VstTimeInfo{};
+   self->timeInfo.sampleRate = self->sampleRate;
+   self->hasPosition = false;
+   self->beatsPerBar = 4.0;
+   self->beatUnit = 4.0;
+   self->speed = 0.0;
+}
+
 void activate(LV2_Handle handle) {
    auto* self = static_cast<Instance*>(handle);
+   resetTransport(self);
    try {
       self->scratch.assign(self->layout.numInputs, std::vector<float>(size_t(self->maxBlock)));
    } catch (const std::bad_alloc&) {

@@ -19,10 +19,12 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -195,6 +197,29 @@ struct Sequence {
       pos.bar = {{map(LV2_TIME__bar), 0, {8, map(LV2_ATOM__Long)}}, bar};
       std::memcpy(at, &pos, sizeof pos);
       seq->atom.size += uint32_t(sizeof pos);
+   }
+   // A time:Position object whose properties are all doubles, as some hosts send them.
+   void addPosition(UridMap& map, std::initializer_list<std::pair<const char*, double>> values) {
+      struct Double {
+         LV2_Atom_Property_Body head;
+         double value;
+      };
+      auto* seq = header();
+      char* at = reinterpret_cast<char*>(buffer.data()) + sizeof(LV2_Atom) + seq->atom.size;
+      LV2_Atom_Event event{};
+      const uint32_t bodySize =
+          uint32_t(sizeof(LV2_Atom_Object_Body) + values.size() * sizeof(Double));
+      event.body = {bodySize, map(LV2_ATOM__Object)};
+      const LV2_Atom_Object_Body object = {0, map(LV2_TIME__Position)};
+      std::memcpy(at, &event, sizeof event);
+      std::memcpy(at + sizeof event, &object, sizeof object);
+      char* property = at + sizeof event + sizeof object;
+      for (const auto& [key, value] : values) {
+         const Double d = {{map(key), 0, {sizeof(double), map(LV2_ATOM__Double)}}, value};
+         std::memcpy(property, &d, sizeof d);
+         property += sizeof d;
+      }
+      seq->atom.size += uint32_t(sizeof event + bodySize);
    }
    std::vector<uint64_t> buffer = std::vector<uint64_t>(4096);
    LV2_URID midi;
@@ -500,7 +525,7 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
    Blob blob;
    ASSERT_EQ(a.state()->save(lilv_instance_get_handle(a.instance), store, &blob, 0, nullptr),
              LV2_STATE_SUCCESS);
-   ASSERT_EQ(blob.bytes.size(), 12u + 24u);
+   ASSERT_EQ(blob.bytes.size(), 12u + 32u);
    // The trim, the one value no port shows, becomes 0.5.
    const float trim = 0.5f;
    std::memcpy(blob.bytes.data() + 12 + 12, &trim, sizeof trim);
@@ -540,6 +565,7 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
 struct TransportProbe {
    struct Chunk {
       float values[3], trim, tempo, ppqPos;
+      int32_t timeSigNumerator, timeSigDenominator;
    };
    explicit TransportProbe(int32_t maxBlock = 0, int32_t nominalBlock = 0)
        : fx(kProgramChunk, 48000.0, maxBlock, true, nominalBlock),
@@ -602,6 +628,18 @@ TEST(Lv2Host, BlockLengthOptionsBoundThePieces) {
       probe.seq.addPosition(probe.fx.map, 120.0f, 0, 0.0f, 1.0f);
       EXPECT_FLOAT_EQ(probe.run(8192).ppqPos, float((8192 - k.piece) / 24000.0));
    }
+}
+
+// Deactivating and activating again forgets the transport: until the host sends a position again
+// the effect gets no time information, rather than a stale position that keeps playing.
+TEST(Lv2Host, ActivateForgetsTheTransport) {
+   TransportProbe probe;
+   ASSERT_NE(probe.fx.instance, nullptr);
+   probe.seq.addPosition(probe.fx.map, 120.0f, 1, 0.0f, 1.0f);
+   ASSERT_EQ(probe.run(4096).ppqPos, 4.0f);
+   lilv_instance_deactivate(probe.fx.instance);
+   lilv_instance_activate(probe.fx.instance);
+   EXPECT_EQ(probe.run(4096).ppqPos, 4.0f) << "the effect was given the old position";
 }
 
 } // namespace

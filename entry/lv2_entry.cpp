@@ -338,8 +338,11 @@ void readPosition(Instance* self, const LV2_Atom_Object_Body* object, uint32_t s
       if (prop->key == u.frame) readNumber(u, value, room, frame);
       offset += uint32_t(padded(uint32_t(sizeof(LV2_Atom_Property_Body)) + prop->value.size));
    }
-   if (!(self->beatsPerBar > 0.0)) self->beatsPerBar = 4.0;
-   if (!(self->beatUnit > 0.0)) self->beatUnit = 4.0;
+   // The record holds the signature as two 32-bit integers: a value that is not positive or that
+   // they cannot hold is no signature, and 4/4 stands in for it.
+   for (double* part : {&self->beatsPerBar, &self->beatUnit}) {
+      if (!(*part > 0.0 && *part <= double(INT32_MAX))) *part = 4.0;
+   }
    VstTimeInfo& t = self->timeInfo;
    t.flags = kVstTimeSigValid;
    t.timeSigNumerator = int32_t(self->beatsPerBar);

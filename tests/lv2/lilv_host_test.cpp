@@ -642,4 +642,31 @@ TEST(Lv2Host, ActivateForgetsTheTransport) {
    EXPECT_EQ(probe.run(4096).ppqPos, 4.0f) << "the effect was given the old position";
 }
 
+// The time signature and the position in quarter notes follow time:Position's bar, beat, beats
+// per bar and beat unit; a signature that is not positive or that the record's 32-bit fields
+// cannot hold counts as 4/4.
+TEST(Lv2Host, TimeSignatureFromTimePosition) {
+   struct Case {
+      double beatsPerBar, beatUnit;
+      int32_t numerator, denominator;
+      float ppqPos; // bar 2, beat 1.5
+   };
+   for (const Case& k :
+        {Case{3, 8, 3, 8, 3.75f}, Case{7, 4, 7, 4, 15.5f}, Case{-3, 4, 4, 4, 9.5f},
+         Case{1e12, 4, 4, 4, 9.5f}, Case{3, 1e12, 3, 4, 7.5f}, Case{3e9, 2, 4, 2, 19.0f}}) {
+      SCOPED_TRACE(testing::Message() << k.beatsPerBar << "/" << k.beatUnit);
+      TransportProbe probe;
+      ASSERT_NE(probe.fx.instance, nullptr);
+      probe.seq.addPosition(probe.fx.map, {{LV2_TIME__beatsPerMinute, 120.0},
+                                           {LV2_TIME__bar, 2.0},
+                                           {LV2_TIME__barBeat, 1.5},
+                                           {LV2_TIME__beatsPerBar, k.beatsPerBar},
+                                           {LV2_TIME__beatUnit, k.beatUnit}});
+      const TransportProbe::Chunk chunk = probe.run(64);
+      EXPECT_EQ(chunk.timeSigNumerator, k.numerator);
+      EXPECT_EQ(chunk.timeSigDenominator, k.denominator);
+      EXPECT_EQ(chunk.ppqPos, k.ppqPos);
+   }
+}
+
 } // namespace

@@ -3,6 +3,7 @@
 // them with the features hosts pass and drives them through the descriptor only. Where a result
 // has a reference, it is the same class's 2.4 module, loaded and driven through its record.
 #include "tests/host/host_double.h"
+#include "tools/validate/allocation_counter.h"
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -667,6 +669,33 @@ TEST(Lv2Host, TimeSignatureFromTimePosition) {
       EXPECT_EQ(chunk.timeSigDenominator, k.denominator);
       EXPECT_EQ(chunk.ppqPos, k.ppqPos);
    }
+}
+
+// run() is real-time safe: with a changed control, a position, more events than one call takes,
+// pieces cut at the maximum block length, inputs that are outputs, and run(0), it allocates,
+// frees and locks nothing.
+TEST(Lv2Host, RunAllocatesAndLocksNothing) {
+   using namespace plughost::validate;
+   if (!allocationCountingAvailable()) GTEST_SKIP() << allocationCountingUnavailableReason();
+   TransportProbe probe(512);
+   ASSERT_NE(probe.fx.instance, nullptr);
+   probe.fx.connect(0, probe.out.data());
+   probe.fx.connect(1, probe.in.data());
+   probe.fx.connect(3, probe.in.data());
+   probe.run(16);
+   probe.seq.addPosition(probe.fx.map, 120.0f, 1, 0.0f, 1.0f);
+   for (int64_t i = 0; i < 600; ++i)
+      probe.seq.add(i * 3, i % 2 == 0 ? 0x90 : 0x80, 60, 100);
+   probe.controls[0] = 0.25f;
+   std::fill(probe.out.begin(), probe.out.end(), 1.0f);
+   armAllocationCounting();
+   probe.fx.run(4096);
+   probe.fx.run(0);
+   const AllocationCounts counts = disarmAllocationCounting();
+   EXPECT_EQ(counts.allocations, 0u);
+   EXPECT_EQ(counts.frees, 0u);
+   EXPECT_EQ(counts.locks, 0u);
+   EXPECT_EQ(probe.out[0], 0.25f) << "the changed control reached the effect";
 }
 
 } // namespace

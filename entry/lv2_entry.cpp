@@ -150,17 +150,22 @@ void mapUrids(Instance* self) {
 // A block length from the options feature: the maximum if given, else the nominal length.
 void readBlockLength(Instance* self, const LV2_Options_Option* options) {
    if (options == nullptr || self->map == nullptr) return;
-   int32_t nominal = 0;
+   int32_t maximum = 0, nominal = 0;
    for (const LV2_Options_Option* o = options; o->key != 0; ++o) {
       if (o->type != self->urid.atomInt || o->size != sizeof(int32_t) || o->value == nullptr) {
          continue;
       }
       const int32_t length = *static_cast<const int32_t*>(o->value);
       if (length <= 0) continue;
-      if (o->key == self->urid.maxBlock) self->maxBlock = length;
+      if (o->key == self->urid.maxBlock) maximum = length;
       if (o->key == self->urid.nominalBlock) nominal = length;
    }
-   if (self->maxBlock == kDefaultMaxBlock && nominal > 0) self->maxBlock = nominal;
+   // A maximum that happens to equal the default is still the host's maximum.
+   if (maximum > 0) {
+      self->maxBlock = maximum;
+   } else if (nominal > 0) {
+      self->maxBlock = nominal;
+   }
    // A length beyond any real block would only make activate's buffers fail to allocate.
    self->maxBlock = std::min(self->maxBlock, kLargestBlock);
 }
@@ -241,8 +246,20 @@ void connectPort(LV2_Handle handle, uint32_t port, void* data) {
    }
 }
 
+// The transport is what the host last sent; a new activation starts without one, so that an
+// old position does not keep playing until the host sends the next.
+void resetTransport(Instance* self) {
+   self->timeInfo = VstTimeInfo{};
+   self->timeInfo.sampleRate = self->sampleRate;
+   self->hasPosition = false;
+   self->beatsPerBar = 4.0;
+   self->beatUnit = 4.0;
+   self->speed = 0.0;
+}
+
 void activate(LV2_Handle handle) {
    auto* self = static_cast<Instance*>(handle);
+   resetTransport(self);
    try {
       self->scratch.assign(self->layout.numInputs, std::vector<float>(size_t(self->maxBlock)));
    } catch (const std::bad_alloc&) {
@@ -321,8 +338,11 @@ void readPosition(Instance* self, const LV2_Atom_Object_Body* object, uint32_t s
       if (prop->key == u.frame) readNumber(u, value, room, frame);
       offset += uint32_t(padded(uint32_t(sizeof(LV2_Atom_Property_Body)) + prop->value.size));
    }
-   if (!(self->beatsPerBar > 0.0)) self->beatsPerBar = 4.0;
-   if (!(self->beatUnit > 0.0)) self->beatUnit = 4.0;
+   // The record holds the signature as two 32-bit integers: a value that is not positive or that
+   // they cannot hold is no signature, and 4/4 stands in for it.
+   for (double* part : {&self->beatsPerBar, &self->beatUnit}) {
+      if (!(*part > 0.0 && *part <= double(INT32_MAX))) *part = 4.0;
+   }
    VstTimeInfo& t = self->timeInfo;
    t.flags = kVstTimeSigValid;
    t.timeSigNumerator = int32_t(self->beatsPerBar);

@@ -3,6 +3,7 @@
 // them with the features hosts pass and drives them through the descriptor only. Where a result
 // has a reference, it is the same class's 2.4 module, loaded and driven through its record.
 #include "tests/host/host_double.h"
+#include "tools/validate/allocation_counter.h"
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
@@ -16,13 +17,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -63,19 +67,26 @@ World& world() {
    return w;
 }
 
-// One instance with urid:map and, if asked, a maximum block length; ports connected by the test.
+// One instance with urid:map and, if asked, a maximum and a nominal block length; ports connected
+// by the test.
 struct Lv2 {
-   Lv2(const char* uri, double rate, int32_t maxBlock = 0, bool withMap = true) {
+   Lv2(const char* uri, double rate, int32_t maxBlock = 0, bool withMap = true,
+       int32_t nominalBlock = 0) {
       plugin = world().plugin(uri);
       if (plugin == nullptr) return;
-      blockOption = maxBlock;
-      options[0] = {
-          LV2_OPTIONS_INSTANCE, 0,           map(LV2_BUF_SIZE__maxBlockLength), sizeof(int32_t),
-          map(LV2_ATOM__Int),   &blockOption};
-      options[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+      blockOptions[0] = maxBlock;
+      blockOptions[1] = nominalBlock;
+      size_t n = 0;
+      for (int i = 0; i < 2; ++i) {
+         if (blockOptions[i] <= 0) continue;
+         const char* key = i == 0 ? LV2_BUF_SIZE__maxBlockLength : LV2_BUF_SIZE__nominalBlockLength;
+         options[n++] = {LV2_OPTIONS_INSTANCE, 0, map(key), sizeof(int32_t), map(LV2_ATOM__Int),
+                         &blockOptions[i]};
+      }
+      options[n] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
       std::vector<const LV2_Feature*> list;
       if (withMap) list.push_back(&mapFeature);
-      if (maxBlock > 0) list.push_back(&optionsFeature);
+      if (n > 0) list.push_back(&optionsFeature);
       list.push_back(nullptr);
       instance = lilv_plugin_instantiate(plugin, rate, list.data());
    }
@@ -98,8 +109,8 @@ struct Lv2 {
 
    UridMap map;
    LV2_Feature mapFeature{LV2_URID__map, &map.feature};
-   int32_t blockOption = 0;
-   LV2_Options_Option options[2] = {};
+   int32_t blockOptions[2] = {};
+   LV2_Options_Option options[3] = {};
    LV2_Feature optionsFeature{LV2_OPTIONS__options, options};
    const LilvPlugin* plugin = nullptr;
    LilvInstance* instance = nullptr;
@@ -188,6 +199,29 @@ struct Sequence {
       pos.bar = {{map(LV2_TIME__bar), 0, {8, map(LV2_ATOM__Long)}}, bar};
       std::memcpy(at, &pos, sizeof pos);
       seq->atom.size += uint32_t(sizeof pos);
+   }
+   // A time:Position object whose properties are all doubles, as some hosts send them.
+   void addPosition(UridMap& map, std::initializer_list<std::pair<const char*, double>> values) {
+      struct Double {
+         LV2_Atom_Property_Body head;
+         double value;
+      };
+      auto* seq = header();
+      char* at = reinterpret_cast<char*>(buffer.data()) + sizeof(LV2_Atom) + seq->atom.size;
+      LV2_Atom_Event event{};
+      const uint32_t bodySize =
+          uint32_t(sizeof(LV2_Atom_Object_Body) + values.size() * sizeof(Double));
+      event.body = {bodySize, map(LV2_ATOM__Object)};
+      const LV2_Atom_Object_Body object = {0, map(LV2_TIME__Position)};
+      std::memcpy(at, &event, sizeof event);
+      std::memcpy(at + sizeof event, &object, sizeof object);
+      char* property = at + sizeof event + sizeof object;
+      for (const auto& [key, value] : values) {
+         const Double d = {{map(key), 0, {sizeof(double), map(LV2_ATOM__Double)}}, value};
+         std::memcpy(property, &d, sizeof d);
+         property += sizeof d;
+      }
+      seq->atom.size += uint32_t(sizeof event + bodySize);
    }
    std::vector<uint64_t> buffer = std::vector<uint64_t>(4096);
    LV2_URID midi;
@@ -493,7 +527,7 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
    Blob blob;
    ASSERT_EQ(a.state()->save(lilv_instance_get_handle(a.instance), store, &blob, 0, nullptr),
              LV2_STATE_SUCCESS);
-   ASSERT_EQ(blob.bytes.size(), 12u + 24u);
+   ASSERT_EQ(blob.bytes.size(), 12u + 32u);
    // The trim, the one value no port shows, becomes 0.5.
    const float trim = 0.5f;
    std::memcpy(blob.bytes.data() + 12 + 12, &trim, sizeof trim);
@@ -528,25 +562,29 @@ TEST(Lv2Host, StateKeepsTheChunkAndRefusesForeignBlobs) {
    }
 }
 
-// The host's time:Position answers the effect's time-information requests; the test effect
-// keeps what it was told in its chunk.
-TEST(Lv2Host, TransportComesFromTimePosition) {
-   Lv2 fx(kProgramChunk, 48000.0);
-   ASSERT_NE(fx.instance, nullptr);
-   Sequence seq(fx.map(LV2_MIDI__MidiEvent), fx.map(LV2_ATOM__Sequence));
-   std::vector<float> in(64, 1.0f), out(64);
-   float controls[3] = {1.0f, 1.0f, 0.5f}, latency = 0;
-   for (uint32_t c = 0; c < 2; ++c)
-      fx.connect(c, in.data()), fx.connect(2 + c, out.data());
-   for (uint32_t i = 0; i < 3; ++i)
-      fx.connect(4 + i, &controls[i]);
-   fx.connect(7, &latency);
-   fx.connect(8, seq.header());
-   fx.activate();
+// ProgramChunk with its event port connected, as a probe of the time information and pieces the
+// adapter gives the effect: its chunk holds what the effect read in the last piece it processed.
+struct TransportProbe {
    struct Chunk {
       float values[3], trim, tempo, ppqPos;
+      int32_t timeSigNumerator, timeSigDenominator;
    };
-   auto saved = [&fx] {
+   explicit TransportProbe(int32_t maxBlock = 0, int32_t nominalBlock = 0)
+       : fx(kProgramChunk, 48000.0, maxBlock, true, nominalBlock),
+         seq(fx.map(LV2_MIDI__MidiEvent), fx.map(LV2_ATOM__Sequence)) {
+      if (fx.instance == nullptr) return;
+      for (uint32_t c = 0; c < 2; ++c)
+         fx.connect(c, in.data()), fx.connect(2 + c, out.data());
+      for (uint32_t i = 0; i < 3; ++i)
+         fx.connect(4 + i, &controls[i]);
+      fx.connect(7, &latency);
+      fx.connect(8, seq.header());
+      fx.activate();
+   }
+   // Runs with the events added since the last run, and answers the chunk saved after it.
+   Chunk run(uint32_t frames) {
+      fx.run(frames);
+      seq.clear();
       Chunk chunk{};
       fx.state()->save(
           lilv_instance_get_handle(fx.instance),
@@ -557,13 +595,107 @@ TEST(Lv2Host, TransportComesFromTimePosition) {
           },
           &chunk, 0, nullptr);
       return chunk;
+   }
+
+   Lv2 fx;
+   Sequence seq;
+   std::vector<float> in = std::vector<float>(8192, 1.0f), out = std::vector<float>(8192);
+   float controls[3] = {1.0f, 1.0f, 0.5f}, latency = 0;
+};
+
+// The host's time:Position answers the effect's time-information requests.
+TEST(Lv2Host, TransportComesFromTimePosition) {
+   TransportProbe probe;
+   ASSERT_NE(probe.fx.instance, nullptr);
+   EXPECT_EQ(probe.run(64).tempo, 0.0f) << "time information without any time:Position";
+   probe.seq.addPosition(probe.fx.map, 140.0f, 2, 1.5f, 1.0f);
+   const TransportProbe::Chunk chunk = probe.run(64);
+   EXPECT_EQ(chunk.tempo, 140.0f);
+   EXPECT_EQ(chunk.ppqPos, 9.5f); // bar 2 of 4/4, beat 1.5
+}
+
+// The longest piece the effect is given is the host's maximum block length when there is one,
+// else its nominal length, else 4096. Seen through the position that the last piece of a run of
+// 8192 frames reads: at 120 beats per minute and 48000 Hz a quarter note lasts 24000 frames.
+TEST(Lv2Host, BlockLengthOptionsBoundThePieces) {
+   struct Case {
+      int32_t maxBlock, nominalBlock;
+      uint32_t piece;
    };
-   fx.run(64);
-   EXPECT_EQ(saved().tempo, 0.0f) << "time information without any time:Position";
-   seq.addPosition(fx.map, 140.0f, 2, 1.5f, 1.0f);
-   fx.run(64);
-   EXPECT_EQ(saved().tempo, 140.0f);
-   EXPECT_EQ(saved().ppqPos, 9.5f); // bar 2 of 4/4, beat 1.5
+   for (const Case& k : {Case{0, 0, 4096}, Case{8192, 0, 8192}, Case{0, 1024, 1024},
+                         Case{4096, 1024, 4096}, Case{8192, 1024, 8192}, Case{2048, 512, 2048}}) {
+      SCOPED_TRACE(testing::Message() << "max " << k.maxBlock << " nominal " << k.nominalBlock);
+      TransportProbe probe(k.maxBlock, k.nominalBlock);
+      ASSERT_NE(probe.fx.instance, nullptr);
+      probe.seq.addPosition(probe.fx.map, 120.0f, 0, 0.0f, 1.0f);
+      EXPECT_FLOAT_EQ(probe.run(8192).ppqPos, float((8192 - k.piece) / 24000.0));
+   }
+}
+
+// Deactivating and activating again forgets the transport: until the host sends a position again
+// the effect gets no time information, rather than a stale position that keeps playing.
+TEST(Lv2Host, ActivateForgetsTheTransport) {
+   TransportProbe probe;
+   ASSERT_NE(probe.fx.instance, nullptr);
+   probe.seq.addPosition(probe.fx.map, 120.0f, 1, 0.0f, 1.0f);
+   ASSERT_EQ(probe.run(4096).ppqPos, 4.0f);
+   lilv_instance_deactivate(probe.fx.instance);
+   lilv_instance_activate(probe.fx.instance);
+   EXPECT_EQ(probe.run(4096).ppqPos, 4.0f) << "the effect was given the old position";
+}
+
+// The time signature and the position in quarter notes follow time:Position's bar, beat, beats
+// per bar and beat unit; a signature that is not positive or that the record's 32-bit fields
+// cannot hold counts as 4/4.
+TEST(Lv2Host, TimeSignatureFromTimePosition) {
+   struct Case {
+      double beatsPerBar, beatUnit;
+      int32_t numerator, denominator;
+      float ppqPos; // bar 2, beat 1.5
+   };
+   for (const Case& k :
+        {Case{3, 8, 3, 8, 3.75f}, Case{7, 4, 7, 4, 15.5f}, Case{-3, 4, 4, 4, 9.5f},
+         Case{1e12, 4, 4, 4, 9.5f}, Case{3, 1e12, 3, 4, 7.5f}, Case{3e9, 2, 4, 2, 19.0f}}) {
+      SCOPED_TRACE(testing::Message() << k.beatsPerBar << "/" << k.beatUnit);
+      TransportProbe probe;
+      ASSERT_NE(probe.fx.instance, nullptr);
+      probe.seq.addPosition(probe.fx.map, {{LV2_TIME__beatsPerMinute, 120.0},
+                                           {LV2_TIME__bar, 2.0},
+                                           {LV2_TIME__barBeat, 1.5},
+                                           {LV2_TIME__beatsPerBar, k.beatsPerBar},
+                                           {LV2_TIME__beatUnit, k.beatUnit}});
+      const TransportProbe::Chunk chunk = probe.run(64);
+      EXPECT_EQ(chunk.timeSigNumerator, k.numerator);
+      EXPECT_EQ(chunk.timeSigDenominator, k.denominator);
+      EXPECT_EQ(chunk.ppqPos, k.ppqPos);
+   }
+}
+
+// run() is real-time safe: with a changed control, a position, more events than one call takes,
+// pieces cut at the maximum block length, inputs that are outputs, and run(0), it allocates,
+// frees and locks nothing.
+TEST(Lv2Host, RunAllocatesAndLocksNothing) {
+   using namespace plughost::validate;
+   if (!allocationCountingAvailable()) GTEST_SKIP() << allocationCountingUnavailableReason();
+   TransportProbe probe(512);
+   ASSERT_NE(probe.fx.instance, nullptr);
+   probe.fx.connect(0, probe.out.data());
+   probe.fx.connect(1, probe.in.data());
+   probe.fx.connect(3, probe.in.data());
+   probe.run(16);
+   probe.seq.addPosition(probe.fx.map, 120.0f, 1, 0.0f, 1.0f);
+   for (int64_t i = 0; i < 600; ++i)
+      probe.seq.add(i * 3, i % 2 == 0 ? 0x90 : 0x80, 60, 100);
+   probe.controls[0] = 0.25f;
+   std::fill(probe.out.begin(), probe.out.end(), 1.0f);
+   armAllocationCounting();
+   probe.fx.run(4096);
+   probe.fx.run(0);
+   const AllocationCounts counts = disarmAllocationCounting();
+   EXPECT_EQ(counts.allocations, 0u);
+   EXPECT_EQ(counts.frees, 0u);
+   EXPECT_EQ(counts.locks, 0u);
+   EXPECT_EQ(probe.out[0], 0.25f) << "the changed control reached the effect";
 }
 
 } // namespace

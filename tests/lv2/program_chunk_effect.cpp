@@ -33,6 +33,8 @@ struct Chunk {
    float trim;
    float tempo;
    float ppqPos;
+   int32_t timeSigNumerator;
+   int32_t timeSigDenominator;
 };
 
 class ProgramChunk : public AudioEffectX {
@@ -77,9 +79,12 @@ public:
       return std::strcmp(text, "receiveVstMidiEvent") == 0 ? 1 : 0;
    }
    void processReplacing(float** in, float** out, int32_t frames) override {
-      if (const VstTimeInfo* time = getTimeInfo(kVstTempoValid | kVstPpqPosValid)) {
+      if (const VstTimeInfo* time =
+              getTimeInfo(kVstTempoValid | kVstPpqPosValid | kVstTimeSigValid)) {
          state.tempo = float(time->tempo);
          state.ppqPos = float(time->ppqPos);
+         state.timeSigNumerator = time->timeSigNumerator;
+         state.timeSigDenominator = time->timeSigDenominator;
       }
       for (int c = 0; c < 2; ++c) {
          const float gain = state.values[size_t(c)] * state.trim;
@@ -97,7 +102,7 @@ public:
    }
 
 private:
-   Chunk state{{1.0f, 1.0f, 0.5f}, 1.0f, 0.0f, 0.0f};
+   Chunk state{{1.0f, 1.0f, 0.5f}, 1.0f, 0.0f, 0.0f, 0, 0};
    Chunk saved{};
 };
 

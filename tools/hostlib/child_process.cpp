@@ -75,10 +75,6 @@ std::string describeSlots(const CallInFlight* slots) {
 
 } // namespace
 
-std::string signalName(int signal) {
-   return describeSignal(signal);
-}
-
 bool writeAll(int fd, const std::string& bytes) {
    for (size_t done = 0; done < bytes.size();) {
       const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -102,7 +98,7 @@ int ChildResult::exitStatus() const {
 }
 
 std::string ChildResult::endText() const {
-   if (WIFSIGNALED(waitStatus)) return signalName(WTERMSIG(waitStatus));
+   if (WIFSIGNALED(waitStatus)) return describeSignal(WTERMSIG(waitStatus));
    return "exit status " + std::to_string(exitStatus());
 }
 

@@ -14,9 +14,13 @@
 
 #include <sys/types.h>
 
+namespace trimwise::host::raw {
+struct CallInFlight;
+}
+
 namespace plughost {
 
-struct CallInFlight;
+using trimwise::host::raw::CallInFlight;
 
 // How the child is set up before its body runs.
 struct ChildOptions {
@@ -52,9 +56,6 @@ struct ChildResult {
    // " in effProcess ..." when a call was in flight, else empty.
    std::string inFlightSuffix() const;
 };
-
-// "SIGSEGV (invalid memory access)": every tool words a signal with this.
-std::string signalName(int signal);
 
 // Writes all of `bytes` to `fd`, retrying after interruptions; false if the pipe broke.
 bool writeAll(int fd, const std::string& bytes);

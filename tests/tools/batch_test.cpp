@@ -331,9 +331,8 @@ TEST_F(Batch, TheProgressLineIsDrawnOnlyOnATerminalAndFitsIt) {
       const std::string command = std::string("stty cols ") + row.columns + "; " + PLUGHOST_PATH +
                                   " process " + TRIMWISE_PLUGIN_PATH + " -i in -O " + folder +
                                   " -j 1 " + row.options + " > /dev/null";
-      const auto run =
-          trimwise::testing::runProgram({"/usr/bin/script", "-qec", command, "/dev/null"},
-                                        {.folder = dir.string()});
+      const auto run = trimwise::testing::runProgram(
+          {"/usr/bin/script", "-qec", command, "/dev/null"}, {.folder = dir.string()});
       ASSERT_EQ(run.code, 0) << row.columns << row.options << run.out << run.err;
       const std::string& shown = run.out; // what the terminal received
       EXPECT_EQ(shown.find("files") != std::string::npos, row.shown) << shown;

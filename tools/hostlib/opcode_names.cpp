@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "tools/hostlib/opcode_names.h"
 
-#include <trimwise/framework/plugin_interface.h>
 #include "tools/hostlib/name_table.h"
+#include <trimwise/framework/plugin_interface.h>
 
 namespace plughost {
 namespace {

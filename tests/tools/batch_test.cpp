@@ -4,7 +4,7 @@
 // instances, a file that fails, crashes, hangs or fills the disk fails alone and leaves nothing,
 // Ctrl-C leaves no partial file and --skip-existing resumes, the progress line appears only on
 // a terminal and fits it, and bad runs are refused before any file is touched.
-#include "tests/tools/run_plughost.h"
+#include "tests/support/run_plughost.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -33,9 +33,16 @@ protected:
    }
    void TearDown() override { fs::remove_all(dir); }
    std::string file(const std::string& name) const { return (dir / name).string(); }
-   testing::Run plughost(std::vector<std::string> args, rlim_t limit = RLIM_INFINITY) const {
+   trimwise::testing::PlughostRun plughost(std::vector<std::string> args,
+                                           rlim_t limit = RLIM_INFINITY) const {
       args.insert(args.begin(), "process");
-      return testing::runPlughost(dir.string(), args, limit);
+      return trimwise::testing::runPlughost(args, {.folder = dir.string(), .fileSizeLimit = limit});
+   }
+   std::string slurp(const std::string& name) const {
+      std::ifstream in(file(name));
+      std::stringstream text;
+      text << in.rdbuf();
+      return text.str();
    }
 
    // Stereo noise of `frames` frames, different for each seed.
@@ -340,7 +347,7 @@ TEST_F(Batch, InterruptLeavesNoPartialFileAndSkipExistingResumes) {
    ASSERT_TRUE(WIFEXITED(status));
    EXPECT_EQ(WEXITSTATUS(status), 130);
    EXPECT_EQ(tree("out"), (std::vector<std::string>{"out/a.wav"}));
-   const std::string record = testing::slurp(out);
+   const std::string record = slurp(".stdout");
    EXPECT_NE(record.find(R"("input":"a.wav","output":"out/a.wav")"), std::string::npos);
    EXPECT_NE(record.find(R"("interrupted":2,"notStarted":1)"), std::string::npos) << record;
 
@@ -373,8 +380,8 @@ TEST_F(Batch, TheProgressLineIsDrawnOnlyOnATerminalAndFitsIt) {
       const std::string command = std::string("stty cols ") + row.columns + "; " + PLUGHOST_PATH +
                                   " process " + TRIMWISE_PLUGIN_PATH + " -i in -O " + folder +
                                   " -j 1 " + row.options + " > /dev/null";
-      const auto run =
-          testing::runProgram(dir.string(), {"/usr/bin/script", "-qec", command, "/dev/null"});
+      const auto run = trimwise::testing::runProgram(
+          {"/usr/bin/script", "-qec", command, "/dev/null"}, {.folder = dir.string()});
       ASSERT_EQ(run.code, 0) << row.columns << row.options << run.out << run.err;
       const std::string& shown = run.out; // what the terminal received
       EXPECT_EQ(shown.find("files") != std::string::npos, row.shown) << shown;

@@ -118,7 +118,7 @@ ParamAssignment parseAssignment(const std::string& text, const std::vector<std::
    const auto equals = text.rfind('=');
    if (equals == std::string::npos || equals == 0) {
       throw ToolError(ExitCode::usage, "parameter setting '" + text + "' is not PARAM=VALUE",
-                      "write e.g. --param 0=0.5 or --param \"Left Gain=-6dB\"");
+                      "write e.g. 0=0.5 or \"Left Gain=-6dB\"");
    }
    const std::string param = text.substr(0, equals);
    const std::string number = text.substr(equals + 1);
@@ -217,6 +217,41 @@ float hostValueForLevel(double level, const std::string& levelText, const std::s
    if (first == zero) return 0.0f;
    if (last == one) return 1.0f;
    return static_cast<float>((static_cast<double>(floatOf(first)) + floatOf(last)) / 2.0);
+}
+
+namespace {
+
+bool isDecibelLabel(std::string label) {
+   label.erase(0, label.find_first_not_of(' '));
+   label.erase(label.find_last_not_of(' ') + 1);
+   return label.size() == 2 && (label[0] == 'd' || label[0] == 'D') &&
+          (label[1] == 'b' || label[1] == 'B');
+}
+
+} // namespace
+
+int32_t applyAssignment(PluginInstance& p, const std::string& text) {
+   std::vector<std::string> names;
+   for (int32_t i = 0; i < p.record().numParams; ++i)
+      names.push_back(p.parameterName(i));
+   const ParamAssignment a = parseAssignment(text, names);
+   float value = a.value;
+   if (a.decibels) {
+      const std::string& name = names[static_cast<size_t>(a.index)];
+      const std::string label = p.parameterLabel(a.index);
+      if (!isDecibelLabel(label)) {
+         throw ToolError(ExitCode::usage,
+                         "'" + name + "' is not shown in dB (its label is '" + label + "')",
+                         "give its host value from 0 to 1, e.g. \"" + name + "=0.5\"");
+      }
+      const std::string levelText = text.substr(text.rfind('=') + 1);
+      value = hostValueForLevel(a.level, levelText, name, [&](float v) {
+         p.setParameter(a.index, v);
+         return p.parameterDisplay(a.index);
+      });
+   }
+   p.setParameter(a.index, value);
+   return a.index;
 }
 
 } // namespace plughost

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,6 +37,12 @@ protected:
                                            rlim_t limit = RLIM_INFINITY) const {
       args.insert(args.begin(), "process");
       return trimwise::testing::runPlughost(args, {.folder = dir.string(), .fileSizeLimit = limit});
+   }
+   std::string slurp(const std::string& name) const {
+      std::ifstream in(file(name));
+      std::stringstream text;
+      text << in.rdbuf();
+      return text.str();
    }
 
    // Stereo noise of `frames` frames, different for each seed.
@@ -168,6 +176,49 @@ TEST_F(Batch, ParallelRunsWriteWhatSerialRunsWrite) {
    EXPECT_EQ(lines(flat.out).size(), 4u) << flat.out; // a line per file, then the summary
 }
 
+// Every container libsndfile writes, lossy ones in their codec, and a JSON manifest giving
+// each file its own output name and gain.
+TEST_F(Batch, WritesEveryContainerAndTakesSettingsPerFileFromAJsonManifest) {
+   writeNoise("in.wav", 9600, 5);
+   writeText("list.json", R"([
+      {"input": "in.wav", "output": "a.mp3", "params": {"Left Gain": 0.5}},
+      {"input": "in.wav", "output": "b.ogg", "params": {"Left Gain": "-inf"}},
+      {"input": "in.wav", "output": "c.opus", "params": {"Left Gain": 0, "Right Gain": 0}},
+      {"input": "in.wav", "output": "d.rf64", "params": {"Left Gain": 0.25}},
+      {"input": "in.wav", "output": "e.caf"},
+      {"input": "in.wav", "output": "f.w64", "params": {"1:Right Gain": 0}}])");
+   const auto run = plughost({TRIMWISE_PLUGIN_PATH, "--manifest", "list.json", "-O", "out",
+                              "--json", "-p", "Right Gain=0.5"});
+   ASSERT_EQ(run.code, 0) << run.err << run.out;
+   const struct {
+      const char* output;
+      int format;
+      bool leftSilent, rightSilent;
+   } rows[] = {
+       {"out/a.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, false, false},
+       {"out/b.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, true, false},
+       {"out/c.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, true, true}, // after the run's setting
+       {"out/d.rf64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT, false, false},
+       {"out/e.caf", SF_FORMAT_CAF | SF_FORMAT_FLOAT, false, false},
+       {"out/f.w64", SF_FORMAT_W64 | SF_FORMAT_FLOAT, false, true},
+   };
+   for (const auto& row : rows) {
+      SF_INFO info{};
+      SNDFILE* f = sf_open(file(row.output).c_str(), SFM_READ, &info);
+      ASSERT_NE(f, nullptr) << row.output;
+      std::vector<float> samples(static_cast<size_t>(info.frames * 2));
+      sf_readf_float(f, samples.data(), info.frames);
+      sf_close(f);
+      EXPECT_EQ(info.format, row.format) << row.output;
+      float peaks[2] = {0, 0};
+      for (size_t i = 0; i < samples.size(); ++i)
+         peaks[i % 2] = std::max(peaks[i % 2], std::abs(samples[i]));
+      // Lossy decoders may leave a trace of noise where the input was silent.
+      EXPECT_EQ(peaks[0] < 1e-3f, row.leftSilent) << row.output << " " << peaks[0];
+      EXPECT_EQ(peaks[1] < 1e-3f, row.rightSilent) << row.output << " " << peaks[1];
+   }
+}
+
 // Reverbs keep their tail through suspend and resume: only a new instance per file keeps the
 // end of one file out of the start of the next.
 TEST_F(Batch, EachFileGetsFreshInstancesSoNoTailCarriesOver) {
@@ -296,9 +347,7 @@ TEST_F(Batch, InterruptLeavesNoPartialFileAndSkipExistingResumes) {
    ASSERT_TRUE(WIFEXITED(status));
    EXPECT_EQ(WEXITSTATUS(status), 130);
    EXPECT_EQ(tree("out"), (std::vector<std::string>{"out/a.wav"}));
-   std::ifstream recordFile(out);
-   const std::string record((std::istreambuf_iterator<char>(recordFile)),
-                            std::istreambuf_iterator<char>());
+   const std::string record = slurp(".stdout");
    EXPECT_NE(record.find(R"("input":"a.wav","output":"out/a.wav")"), std::string::npos);
    EXPECT_NE(record.find(R"("interrupted":2,"notStarted":1)"), std::string::npos) << record;
 

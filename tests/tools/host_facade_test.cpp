@@ -116,25 +116,29 @@ TEST(HostFacade, CarriesStateToAnotherInstanceAndRefusesForeignBytes) {
    EXPECT_EQ(b.value(1), 0.75f);
 }
 
-// Debian's instruments that keep their state in a chunk: the chunk itself is what state()
-// gives, and another instance takes the parameters from it. Skipped where not installed.
-TEST(HostFacade, CarriesTheChunksOfInstalledInstruments) {
+// Saves a chunk instrument's state after setting two parameters, restores it into another
+// instance and says whether they came back. The state must be the chunk itself.
+bool carriesChunk(const char* path) {
+   const Plugin plugin = Plugin::load(path);
+   auto a = plugin.instantiate();
+   if (!a.hasChunk() || a.parameterCount() < 6) return false;
+   a.setValue(3, 0.25f);
+   a.setValue(5, 0.75f);
+   const auto saved = a.state();
+   if (saved.size() < 4 || std::string(saved.begin(), saved.begin() + 4) == "TWPS") return false;
+   auto b = plugin.instantiate();
+   b.setState(saved);
+   return b.value(3) == a.value(3) && b.value(5) == a.value(5);
+}
+
+// Debian's instruments that keep their state in a chunk, where installed. Each runs in a child
+// (a death test), so that their own leaks stay out of this process's leak check while an
+// overrun still fails. amsynth reads its chunk back with strlen: restoring it once ran past the
+// host's buffer.
+TEST(HostFacadeDeathTest, CarriesTheChunksOfInstalledInstruments) {
    for (const char* path : {"/usr/lib/vst/amsynth_vst.so", "/usr/lib/vst/ZynAddSubFX.so"}) {
       if (access(path, R_OK) != 0) continue;
-      SCOPED_TRACE(path);
-      const Plugin plugin = Plugin::load(path);
-      auto a = plugin.instantiate();
-      ASSERT_TRUE(a.hasChunk());
-      ASSERT_GE(a.parameterCount(), 6);
-      a.setValue(3, 0.25f);
-      a.setValue(5, 0.75f);
-      const auto saved = a.state();
-      ASSERT_GE(saved.size(), 4u);
-      EXPECT_NE(std::string(saved.begin(), saved.begin() + 4), "TWPS") << "not the chunk";
-      auto b = plugin.instantiate();
-      b.setState(saved);
-      EXPECT_EQ(b.value(3), a.value(3));
-      EXPECT_EQ(b.value(5), a.value(5));
+      EXPECT_EXIT(_exit(carriesChunk(path) ? 0 : 1), ::testing::ExitedWithCode(0), "") << path;
    }
 }
 

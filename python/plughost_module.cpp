@@ -2,9 +2,9 @@
 // The extension under the Python package plughost: it turns Python values into the host
 // library's types and its errors into Python exceptions, and nothing else. Host logic lives in
 // the library (tools/hostlib/session.h), so the command line and Python behave alike.
-#include "tools/hostlib/plugin_probe.h"
-#include "tools/hostlib/plugin_search.h"
 #include "tools/hostlib/session.h"
+
+#include <trimwise/host/plugin.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -26,19 +26,24 @@ void raise(const char* name, const std::string& cause, const std::string& hint,
 }
 
 void translate(std::exception_ptr thrown) {
+   using trimwise::host::ErrorKind;
    try {
       if (thrown) std::rethrow_exception(thrown);
-   } catch (const PluginCrash& e) {
-      raise(e.timedOut() ? "PluginTimeout" : "PluginCrashed", e.what(), e.hint(), e.call());
-   } catch (const ToolError& e) {
-      switch (e.code()) {
-      case ExitCode::usage:
+   } catch (const trimwise::host::PluginTimeout& e) {
+      raise("PluginTimeout", e.what(), e.hint(), e.callInFlight());
+   } catch (const trimwise::host::PluginCrashed& e) {
+      raise("PluginCrashed", e.what(), e.hint(), e.callInFlight());
+   } catch (const trimwise::host::Error& e) {
+      switch (e.kind()) {
+      case ErrorKind::badArgument:
          return raise("PluginValueError", e.what(), e.hint());
-      case ExitCode::file:
+      case ErrorKind::file:
          return raise("PluginFileError", e.what(), e.hint());
-      case ExitCode::plugin:
+      case ErrorKind::load:
          return raise("PluginLoadError", e.what(), e.hint());
-      default:
+      case ErrorKind::crash:
+         return raise("PluginCrashed", e.what(), e.hint());
+      case ErrorKind::failed:
          return raise("PluginError", e.what(), e.hint());
       }
    }
@@ -185,7 +190,7 @@ PYBIND11_MODULE(_plughost, m) {
        "find",
        [](const std::string& name) {
           py::gil_scoped_release released;
-          return findPlugin(name);
+          return trimwise::host::findPlugin(name);
        },
        "The library a path or a name on the search path stands for.");
 
@@ -193,19 +198,12 @@ PYBIND11_MODULE(_plughost, m) {
        "scan",
        [](double timeout) {
           py::gil_scoped_release released;
-          std::vector<std::string> paths;
-          for (const auto& found : findPlugins(searchPath()).plugins)
-             paths.push_back(found.path);
-          const auto outcomes = probePlugins(paths, 2, timeout);
           std::vector<std::tuple<std::string, std::string, std::string, int32_t, int32_t, int32_t,
                                  int32_t, bool, std::string>>
               rows;
-          for (size_t i = 0; i < paths.size(); ++i) {
-             const ProbeOutcome& o = outcomes[i];
-             const PluginSummary& s = o.summary;
-             const bool usable = o.status == ProbeOutcome::Status::opened;
-             rows.emplace_back(paths[i], s.name, s.vendor, s.uniqueId, s.category, s.inputs,
-                               s.outputs, usable, usable ? "" : o.problem);
+          for (const auto& i : trimwise::host::scan(trimwise::host::searchPath(), 2, timeout)) {
+             rows.emplace_back(i.path, i.name, i.vendor, i.uniqueId, i.category, i.inputs,
+                               i.outputs, i.usable, i.reason);
           }
           return rows;
        },

@@ -85,7 +85,6 @@ def test_parameters_programs_and_state_round_trip():
 @pytest.mark.parametrize("name", ["amsynth_vst.so", "ZynAddSubFX.so"])
 def test_pickle_keeps_a_chunk(name):
     p = plughost.load(debian(name))
-    assert p.state[:4] == b"PHST"
     p.parameters[3].value = 0.25
     q = pickle.loads(pickle.dumps(p))
     assert q.parameters[3].value == pytest.approx(0.25, abs=1e-3)
@@ -187,6 +186,13 @@ def test_keyboard_interrupt_between_chunks(switch_rarely):
     assert np.array_equal(p.process(x[:, :100]), x[:, :100])
 
 
+def crashed_plugin():
+    p = plughost.load(os.environ["FAULTY_CRASH_IN_PROCESS"], isolated=True)
+    with pytest.raises(plughost.PluginCrashed):
+        p.process(noise(2, 64))
+    return p
+
+
 def closed_plugin():
     p = plughost.load(TRIMWISE)
     p.close()
@@ -204,9 +210,9 @@ def closed_plugin():
     (lambda p: p.parameters[0].set("loud"), plughost.PluginValueError, "loud"),
     (lambda p: p.parameters[0].set("+12 dB"), plughost.PluginValueError, "12"),
     (lambda p: setattr(p.parameters[0], "value", 2.0), plughost.PluginValueError, "range"),
-    (lambda p: setattr(p, "state", b"junk"), plughost.PluginValueError, "state is refused"),
+    (lambda p: setattr(p, "state", b"junk"), plughost.PluginValueError, "no state of"),
     (lambda p: setattr(p, "state", plughost.load(debian("MVerb-vst.so")).state),
-     plughost.PluginValueError, "another plug-in"),
+     plughost.PluginValueError, "no state of"),
     (lambda p: setattr(p, "program", 5), plughost.PluginValueError, "program 5"),
     (lambda p: p.process(midi=[(1.0, b"\x90\x3c\x64"), (0.5, b"\x80\x3c\x00")]),
      plughost.PluginValueError, "comes before"),
@@ -217,10 +223,8 @@ def closed_plugin():
     (lambda p: closed_plugin().parameters, plughost.PluginClosedError, "closed"),
     (lambda p: plughost.load("/nonexistent/Nothing.so"), plughost.PluginLoadError, "Nothing"),
     (lambda p: plughost.load("NoSuchPlugin"), plughost.PluginLoadError, "NoSuchPlugin"),
-    (lambda p: pickle.dumps(plughost.load(os.environ["FAULTY_NO_CHUNK"])),
-     plughost.PluginLoadError, "no state"),
-    (lambda p: pickle.dumps(plughost.load(os.environ["FAULTY_NO_CHUNK"], isolated=True)),
-     plughost.PluginLoadError, "no state"),
+    (lambda p: pickle.dumps(closed_plugin()), plughost.PluginClosedError, "closed"),
+    (lambda p: pickle.dumps(crashed_plugin()), plughost.PluginError, "helper process has ended"),
 ])
 def test_bad_input(act, error, words):
     with plughost.load(TRIMWISE) as p:

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: MIT
 // plughost as a user runs it: exit codes by class, two-line errors that leave no file behind,
 // the search path, JSON beside the text, and audio files processed bit-exactly end to end.
+#include "tests/support/run_plughost.h"
 #include "tools/hostlib/audio_file.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,15 +17,10 @@
 #include <set>
 #include <sstream>
 
-extern char** environ;
-
 namespace plughost {
 namespace {
 
-struct Outcome {
-   int code = -1;
-   std::string out, err;
-};
+using Outcome = trimwise::testing::PlughostRun;
 
 class Cli : public ::testing::Test {
 protected:
@@ -49,56 +42,18 @@ protected:
       return text.str();
    }
 
-   // Runs plughost with the arguments, in the test's folder, stdout and stderr captured. `env`
-   // holds NAME=VALUE entries that replace or extend the environment.
+   // Runs plughost with the arguments, in the test's folder. `env` holds NAME=VALUE entries
+   // that replace or extend the environment.
    Outcome plughost(const std::vector<std::string>& args,
                     const std::vector<std::string>& env = {}) const {
-      const std::string out = file("stdout.txt"), err = file("stderr.txt");
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                       0644);
-      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                       0644);
-      posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-      std::vector<std::string> all{PLUGHOST_PATH};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (auto& a : all)
-         argv.push_back(a.data());
-      argv.push_back(nullptr);
-      std::vector<std::string> environment(env);
-      for (char** e = environ; *e; ++e) {
-         const std::string entry = *e;
-         const std::string name = entry.substr(0, entry.find('=') + 1);
-         if (std::none_of(env.begin(), env.end(),
-                          [&](const std::string& v) { return v.rfind(name, 0) == 0; })) {
-            environment.push_back(entry);
-         }
-      }
-      std::vector<char*> envp;
-      for (auto& e : environment)
-         envp.push_back(e.data());
-      envp.push_back(nullptr);
-      pid_t pid = 0;
-      Outcome run;
-      if (posix_spawn(&pid, PLUGHOST_PATH, &actions, nullptr, argv.data(), envp.data()) == 0) {
-         int status = 0;
-         waitpid(pid, &status, 0);
-         run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      posix_spawn_file_actions_destroy(&actions);
-      run.out = slurp(out);
-      run.err = slurp(err);
-      return run;
+      return trimwise::testing::runPlughost(args, {.folder = dir.string(), .env = env});
    }
 
-   // The names in the test's folder, without the captured output streams.
+   // The names in the test's folder.
    std::set<std::string> files() const {
       std::set<std::string> names;
       for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-         const std::string name = entry.path().filename().string();
-         if (name != "stdout.txt" && name != "stderr.txt") names.insert(name);
+         names.insert(entry.path().filename().string());
       }
       return names;
    }

@@ -2,7 +2,7 @@
 // Notes from Standard MIDI Files: placed at the right frames through tempo changes, sent to an
 // instrument sample-accurately whatever the block size, and rendered by plughost for as long as
 // the notes plus the tail.
-#include "tests/tools/run_plughost.h"
+#include "tests/support/run_plughost.h"
 #include "tools/hostlib/midi_file.h"
 #include "tools/hostlib/render.h"
 #include "tools/hostlib/tool_error.h"
@@ -163,8 +163,9 @@ TEST_F(MidiFile, EventsReachTheInstrumentSampleAccuratelyInEveryBlockSize) {
 
 TEST_F(MidiFile, ProcessRendersTheNotesPlusTheTailAndExplainsWhatAnInstrumentNeeds) {
    const auto run =
-       testing::runPlughost(dir.string(), {"process", FAKE_INSTRUMENT_PATH, "--midi", "song.mid",
-                                           "--rate", "48000", "--tail", "0.5", "-o", "out.wav"});
+       trimwise::testing::runPlughost({"process", FAKE_INSTRUMENT_PATH, "--midi", "song.mid",
+                                       "--rate", "48000", "--tail", "0.5", "-o", "out.wav"},
+                                      {.folder = dir.string()});
    ASSERT_EQ(run.code, 0) << run.err;
    EXPECT_NE(run.out.find("\nnotes             song.mid (5 events, 2 tempos)\n"), std::string::npos)
        << run.out;
@@ -197,7 +198,7 @@ TEST_F(MidiFile, ProcessRendersTheNotesPlusTheTailAndExplainsWhatAnInstrumentNee
    for (const Row& row : rows) {
       auto args = row.args;
       args.insert(args.end(), {"-o", "x.wav"});
-      const auto bad = testing::runPlughost(dir.string(), args);
+      const auto bad = trimwise::testing::runPlughost(args, {.folder = dir.string()});
       EXPECT_EQ(bad.code, row.code) << row.cause << "\n" << bad.err;
       EXPECT_EQ(bad.err.rfind(std::string("plughost: error: "), 0), 0u) << bad.err;
       EXPECT_NE(bad.err.find(row.cause), std::string::npos) << bad.err;
@@ -220,8 +221,9 @@ TEST_F(MidiFile, AnInstalledInstrumentSoundsForTheLengthOfTheNotes) {
    // Under the leak checker, leaks of someone else's plug-in would fail plughost's exit code.
    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
    const auto run =
-       testing::runPlughost(dir.string(), {"process", instrument, "--midi", "song.mid", "--rate",
-                                           "48000", "--tail", "1", "-o", "out.wav", "--json"});
+       trimwise::testing::runPlughost({"process", instrument, "--midi", "song.mid", "--rate",
+                                       "48000", "--tail", "1", "-o", "out.wav", "--json"},
+                                      {.folder = dir.string()});
    ASSERT_EQ(run.code, 0) << run.err;
    AudioFileInfo info;
    const auto out = readAudioFile<float>(file("out.wav"), info);

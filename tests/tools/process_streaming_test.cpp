@@ -4,7 +4,7 @@
 // routed as the map says, memory does not grow with the length, and a write that fails leaves
 // nothing behind.
 #include "tests/sanitizers.h"
-#include "tests/tools/run_plughost.h"
+#include "tests/support/run_plughost.h"
 #include "tools/hostlib/audio_file.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,6 @@ namespace plughost {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::runPlughost;
 
 class ProcessFiles : public ::testing::Test {
 protected:
@@ -32,8 +31,9 @@ protected:
    }
    void TearDown() override { fs::remove_all(dir); }
    std::string file(const std::string& name) const { return (dir / name).string(); }
-   testing::Run plughost(const std::vector<std::string>& args, rlim_t limit = RLIM_INFINITY) const {
-      return runPlughost(dir.string(), args, limit);
+   trimwise::testing::PlughostRun plughost(const std::vector<std::string>& args,
+                                           rlim_t limit = RLIM_INFINITY) const {
+      return trimwise::testing::runPlughost(args, {.folder = dir.string(), .fileSizeLimit = limit});
    }
    std::set<std::string> files() const {
       std::set<std::string> names;

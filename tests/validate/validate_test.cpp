@@ -3,7 +3,7 @@
 // and on deliberately faulty plug-ins, each of which must fail exactly the checks that look at
 // its fault.
 #include "tests/sanitizers.h"
-#include "tools/hostlib/tool_error.h"
+#include "tests/support/run_plughost.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +16,10 @@
 #include <string>
 #include <vector>
 
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
-
 namespace {
 
-constexpr int kUsage = static_cast<int>(plughost::ExitCode::usage);
-constexpr int kNotLoadable = static_cast<int>(plughost::ExitCode::plugin);
+constexpr int kUsage = trimwise::testing::kExitUsage;
+constexpr int kNotLoadable = trimwise::testing::kExitPlugin;
 
 constexpr bool kSanitizedHeap = kSanitizedAllocator;
 
@@ -55,52 +48,11 @@ struct Outcome {
 
 // Runs plughost with `args`, collecting both output streams and the exit code.
 Outcome plughost(const std::vector<std::string>& args) {
-   std::vector<std::string> all = {PLUGHOST_PATH};
-   all.insert(all.end(), args.begin(), args.end());
-   std::vector<char*> argv;
-   for (auto& a : all)
-      argv.push_back(a.data());
-   argv.push_back(nullptr);
-   int out[2], err[2];
-   EXPECT_EQ(pipe(out), 0);
-   EXPECT_EQ(pipe(err), 0);
-   posix_spawn_file_actions_t actions;
-   posix_spawn_file_actions_init(&actions);
-   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-   posix_spawn_file_actions_addclose(&actions, out[0]);
-   posix_spawn_file_actions_addclose(&actions, err[0]);
-   pid_t pid = 0;
-   const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-   posix_spawn_file_actions_destroy(&actions);
-   close(out[1]);
-   close(err[1]);
+   const auto ran = trimwise::testing::runPlughost(args);
    Outcome run;
-   if (spawned != 0) {
-      ADD_FAILURE() << "cannot start " << PLUGHOST_PATH;
-      return run;
-   }
-   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-   std::string* sinks[2] = {&run.out, &run.err};
-   int open = 2;
-   while (open > 0) {
-      if (poll(fds, 2, -1) < 0) break;
-      for (int i = 0; i < 2; ++i) {
-         if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-         char chunk[4096];
-         const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-         if (n > 0) {
-            sinks[i]->append(chunk, size_t(n));
-         } else {
-            close(fds[i].fd);
-            fds[i].fd = -1;
-            --open;
-         }
-      }
-   }
-   int status = 0;
-   waitpid(pid, &status, 0);
-   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+   run.exitCode = ran.code;
+   run.out = ran.out;
+   run.err = ran.err;
    std::istringstream lines(run.out);
    for (std::string line; std::getline(lines, line);) {
       run.lines.push_back(line);

@@ -1,20 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "tools/hostlib/fatal_signal.h"
 
+#include "tools/hostlib/name_table.h"
+
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace plughost {
 namespace {
 
-struct SignalName {
-   int number;
-   const char* name;
-};
-constexpr SignalName kSignals[] = {
+constexpr NamedNumber kSignals[] = {
     {SIGSEGV, "SIGSEGV (invalid memory access)"},
     {SIGBUS, "SIGBUS (bus error)"},
     {SIGFPE, "SIGFPE (arithmetic exception)"},
@@ -26,36 +25,19 @@ constexpr SignalName kSignals[] = {
 };
 constexpr int kFatal[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
-// The handlers may only use what is async-signal-safe: what they print or remove is kept in
-// fixed buffers, filled before any signal can arrive, and the message is put together with
-// strlen and memcpy alone.
-char gMessage[1024];
+// The handlers may only use what is async-signal-safe: what they report or remove is kept in
+// fixed buffers, filled before any signal can arrive.
 char gActivity[512];
 char gPendingFile[4096];
-// Another fatal signal while the handler runs (a crash in write) ends the process at once.
+std::atomic<FatalSignalReport> gReport{nullptr};
+// Another fatal signal while the handler runs (a crash in the report) ends the process at once.
 volatile sig_atomic_t gHandling = 0;
-
-void append(size_t& at, const char* text) {
-   const size_t n = std::min(std::strlen(text), sizeof gMessage - 1 - at);
-   std::memcpy(gMessage + at, text, n);
-   at += n;
-}
 
 void onFatal(int signal) {
    if (gHandling) _exit(1);
    gHandling = 1;
    if (gPendingFile[0]) unlink(gPendingFile);
-   size_t at = 0;
-   append(at, "plughost: error: stopped by ");
-   const char* name = "a fatal signal";
-   for (const auto& s : kSignals) {
-      if (s.number == signal) name = s.name;
-   }
-   append(at, name);
-   append(at, " while ");
-   append(at, gActivity);
-   append(at, "\nhint: the plug-in most likely crashed; 'plughost validate' may find out where\n");
-   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, gMessage, at);
+   if (FatalSignalReport report = gReport.load()) report(signal, gActivity);
    _exit(1);
 }
 
@@ -80,12 +62,18 @@ void copyInto(char* buffer, size_t size, const std::string& text) {
 
 } // namespace
 
+const char* signalName(int signal) {
+   return nameIn(kSignals, signal);
+}
+
 std::string describeSignal(int signal) {
-   for (const auto& s : kSignals) {
-      if (s.number == signal) return s.name;
-   }
+   if (const char* name = signalName(signal)) return name;
    const char* text = strsignal(signal);
    return "signal " + std::to_string(signal) + (text ? std::string(" (") + text + ")" : "");
+}
+
+void setFatalSignalReport(FatalSignalReport report) {
+   gReport.store(report);
 }
 
 void reportFatalSignals(const std::string& activity) {

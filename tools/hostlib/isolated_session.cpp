@@ -31,6 +31,12 @@ extern char** environ;
 namespace plughost {
 namespace {
 
+using trimwise::host::BadArgument;
+using trimwise::host::Error;
+using trimwise::host::ErrorKind;
+using trimwise::host::PluginCrashed;
+using trimwise::host::PluginTimeout;
+
 // What the helper shares with the caller: its progress (counted up between chunks and calls)
 // and the calls in flight of its threads.
 struct SharedRecord {
@@ -99,14 +105,31 @@ public:
 private:
    void need(size_t n) const {
       if (static_cast<size_t>(end_ - at_) < n) {
-         throw ToolError(ExitCode::failed, "a malformed message between host and helper",
-                         "the plughost helper does not match this host library");
+         throw Error(ErrorKind::failed, "a malformed message between host and helper",
+                     "the plughost helper does not match this host library");
       }
    }
    std::string bytes_;
    const char* at_;
    const char* end_;
 };
+
+// Throws the error of `kind` the helper reported, as its own type.
+[[noreturn]] void throwError(ErrorKind kind, const std::string& cause, const std::string& hint) {
+   switch (kind) {
+   case ErrorKind::load:
+      throw trimwise::host::LoadError(cause, hint);
+   case ErrorKind::badArgument:
+      throw BadArgument(cause, hint);
+   case ErrorKind::file:
+      throw trimwise::host::FileError(cause, hint);
+   case ErrorKind::crash:
+      throw PluginCrashed(cause, hint);
+   case ErrorKind::failed:
+      break;
+   }
+   throw Error(ErrorKind::failed, cause, hint);
+}
 
 void putSpec(Writer& w, const ProcessSpec& s) {
    w.put(s.channels).put(static_cast<uint64_t>(s.frames)).put(s.sampleRate).put(s.blockSize);
@@ -161,9 +184,9 @@ SessionInfo getInfo(Reader& r) {
    return i;
 }
 
-ToolError systemError(const std::string& what) {
-   return ToolError(ExitCode::failed, what + ": " + std::strerror(errno),
-                    "the system is short of processes, memory or file descriptors");
+Error systemError(const std::string& what) {
+   return Error(ErrorKind::failed, what + ": " + std::strerror(errno),
+                "the system is short of processes, memory or file descriptors");
 }
 
 // Sends one message, with up to two file descriptors attached to its first byte.
@@ -280,8 +303,8 @@ public:
                    int32_t blockSize, double timeout)
        : record_(sizeof(SharedRecord)), timeout_(timeout), rate_(sampleRate), block_(blockSize) {
       if (!(timeout > 0.0)) {
-         throw ToolError(ExitCode::usage, "a time limit of " + std::to_string(timeout) + " s",
-                         "give a time limit above 0 seconds");
+         throw BadArgument("a time limit of " + std::to_string(timeout) + " s",
+                           "give a time limit above 0 seconds");
       }
       start(helper);
       try {
@@ -401,9 +424,9 @@ private:
       if (error != 0) {
          pid_ = 0;
          close(socket_);
-         throw ToolError(ExitCode::plugin,
-                         "cannot start the helper '" + helper + "': " + std::strerror(error),
-                         "install plughost, or set PLUGHOST_HELPER to the plughost executable");
+         throw trimwise::host::LoadError(
+             "cannot start the helper '" + helper + "': " + std::strerror(error),
+             "install plughost, or set PLUGHOST_HELPER to the plughost executable");
       }
    }
 
@@ -450,8 +473,8 @@ private:
    std::string call(Op op, const Writer& request, const char* activity, const int* fds = nullptr,
                     const KeepGoing& keepGoing = {}) {
       if (pid_ <= 0) {
-         throw ToolError(ExitCode::failed, "the plug-in's helper process has ended",
-                         "load the plug-in again");
+         throw Error(ErrorKind::failed, "the plug-in's helper process has ended",
+                     "load the plug-in again");
       }
       const int fdCount = fds ? 2 : 0;
       if (!sendMessage(socket_, static_cast<uint32_t>(op), request.bytes, fds, fdCount)) {
@@ -466,18 +489,17 @@ private:
       case Status::ok:
          return answer;
       case Status::error: {
-         const auto code = static_cast<ExitCode>(r.get<int32_t>());
+         const auto kind = static_cast<ErrorKind>(r.get<int32_t>());
          const std::string cause = r.text();
-         throw ToolError(code, cause, r.text());
+         throwError(kind, cause, r.text());
       }
       case Status::crashed: {
          const std::string what = r.text();
          const std::string inCall = r.text();
          reap();
-         throw PluginCrash(false, inCall,
-                           "the plug-in threw a C++ exception (" + what + ") in " + inCall +
-                               " while " + activity,
-                           "the plug-in has a fault; its helper process was ended");
+         throw PluginCrashed("the plug-in threw a C++ exception (" + what + ") in " + inCall +
+                                 " while " + activity,
+                             "the plug-in has a fault; its helper process was ended", inCall);
       }
       }
       ended(activity);
@@ -511,10 +533,10 @@ private:
             const std::string inCall = callInFlight();
             kill(pid_, SIGKILL);
             reap();
-            throw PluginCrash(true, inCall,
-                              "the plug-in made no progress for " + seconds(timeout_) + " in " +
-                                  inCall + " while " + activity,
-                              "it may hang; give a longer timeout= if it is only slow");
+            throw PluginTimeout("the plug-in made no progress for " + seconds(timeout_) + " in " +
+                                    inCall + " while " + activity,
+                                "it may hang; allow it a longer time limit if it is only slow",
+                                inCall);
          }
       }
    }
@@ -545,13 +567,13 @@ private:
       const std::string inCall = callInFlight();
       kill(pid_, SIGKILL); // ends a helper that closed its socket but lives on
       const int status = reap();
+      const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
       const std::string how =
-          WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL
-              ? "the plug-in crashed with " + describeSignal(WTERMSIG(status))
-              : "the plug-in ended its process (exit status " +
-                    std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
-      throw PluginCrash(false, inCall, how + " in " + inCall + " while " + activity,
-                        "the plug-in has a fault; its helper process was ended");
+          signal != 0 ? "the plug-in crashed with " + describeSignal(signal)
+                      : "the plug-in ended its process (exit status " +
+                            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
+      throw PluginCrashed(how + " in " + inCall + " while " + activity,
+                          "the plug-in has a fault; its helper process was ended", inCall, signal);
    }
 
    SharedMemory record_;
@@ -578,7 +600,7 @@ public:
          putInfo(w, session_->info());
          return w.bytes;
       }
-      if (!session_) throw ToolError(ExitCode::failed, "no plug-in is loaded", "load one first");
+      if (!session_) throw Error(ErrorKind::failed, "no plug-in is loaded", "load one first");
       PluginSession& s = *session_;
       switch (op) {
       case Op::name:
@@ -631,13 +653,13 @@ public:
       case Op::open:
          break;
       }
-      throw ToolError(ExitCode::failed, "an unknown request", "the helper does not match");
+      throw Error(ErrorKind::failed, "an unknown request", "the helper does not match");
    }
 
 private:
    template <class Sample>
    std::string process(PluginSession& s, const ProcessSpec& spec, std::vector<int>& fds) {
-      if (fds.size() != 2) throw ToolError(ExitCode::failed, "no audio memory", "");
+      if (fds.size() != 2) throw Error(ErrorKind::failed, "no audio memory", "");
       const size_t frames = s.outputFrames(spec);
       const auto outputs = static_cast<size_t>(s.info().outputs);
       const auto channels = static_cast<size_t>(spec.channels);
@@ -699,9 +721,9 @@ int serveSession(int fd, int recordFd) {
       Status status = Status::ok;
       try {
          answer = server.handle(static_cast<Op>(tag), r, fds);
-      } catch (const ToolError& e) {
+      } catch (const Error& e) {
          Writer w;
-         w.put(static_cast<int32_t>(e.code())).text(e.what()).text(e.hint());
+         w.put(static_cast<int32_t>(e.kind())).text(e.what()).text(e.hint());
          answer = w.bytes;
          status = Status::error;
       } catch (...) {

@@ -2,19 +2,12 @@
 #include "tools/hostlib/opcode_names.h"
 
 #include "framework/plugin_interface.h"
-
-#include <algorithm>
-#include <iterator>
+#include "tools/hostlib/name_table.h"
 
 namespace plughost {
 namespace {
 
-struct OpcodeName {
-   int32_t opcode;
-   const char* name;
-};
-
-constexpr OpcodeName kEffectOpcodes[] = {
+constexpr NamedNumber kEffectOpcodes[] = {
     {effOpen, "effOpen"},
     {effClose, "effClose"},
     {effSetProgram, "effSetProgram"},
@@ -85,7 +78,7 @@ constexpr OpcodeName kEffectOpcodes[] = {
     {effGetNumMidiOutputChannels, "effGetNumMidiOutputChannels"},
 };
 
-constexpr OpcodeName kHostOpcodes[] = {
+constexpr NamedNumber kHostOpcodes[] = {
     {audioMasterAutomate, "audioMasterAutomate"},
     {audioMasterVersion, "audioMasterVersion"},
     {audioMasterCurrentId, "audioMasterCurrentId"},
@@ -134,22 +127,15 @@ constexpr OpcodeName kHostOpcodes[] = {
     {audioMasterGetInputSpeakerArrangement, "audioMasterGetInputSpeakerArrangement"},
 };
 
-template <size_t N>
-const char* find(const OpcodeName (&table)[N], int32_t opcode) {
-   const auto* row = std::find_if(std::begin(table), std::end(table),
-                                  [opcode](const OpcodeName& r) { return r.opcode == opcode; });
-   return row == std::end(table) ? nullptr : row->name;
-}
-
 } // namespace
 
 std::string effectOpcodeName(int32_t opcode) {
-   const char* name = find(kEffectOpcodes, opcode);
+   const char* name = nameIn(kEffectOpcodes, opcode);
    return name ? name : "opcode " + std::to_string(opcode);
 }
 
 std::string hostOpcodeName(int32_t opcode) {
-   const char* name = find(kHostOpcodes, opcode);
+   const char* name = nameIn(kHostOpcodes, opcode);
    return name ? name : "request " + std::to_string(opcode);
 }
 

@@ -219,4 +219,39 @@ float hostValueForLevel(double level, const std::string& levelText, const std::s
    return static_cast<float>((static_cast<double>(floatOf(first)) + floatOf(last)) / 2.0);
 }
 
+namespace {
+
+bool isDecibelLabel(std::string label) {
+   label.erase(0, label.find_first_not_of(' '));
+   label.erase(label.find_last_not_of(' ') + 1);
+   return label.size() == 2 && (label[0] == 'd' || label[0] == 'D') &&
+          (label[1] == 'b' || label[1] == 'B');
+}
+
+} // namespace
+
+int32_t applyAssignment(PluginInstance& p, const std::string& text) {
+   std::vector<std::string> names;
+   for (int32_t i = 0; i < p.record().numParams; ++i)
+      names.push_back(p.parameterName(i));
+   const ParamAssignment a = parseAssignment(text, names);
+   float value = a.value;
+   if (a.decibels) {
+      const std::string& name = names[static_cast<size_t>(a.index)];
+      const std::string label = p.parameterLabel(a.index);
+      if (!isDecibelLabel(label)) {
+         throw ToolError(ExitCode::usage,
+                         "'" + name + "' is not shown in dB (its label is '" + label + "')",
+                         "give its host value from 0 to 1, e.g. \"" + name + "=0.5\"");
+      }
+      const std::string levelText = text.substr(text.rfind('=') + 1);
+      value = hostValueForLevel(a.level, levelText, name, [&](float v) {
+         p.setParameter(a.index, v);
+         return p.parameterDisplay(a.index);
+      });
+   }
+   p.setParameter(a.index, value);
+   return a.index;
+}
+
 } // namespace plughost

@@ -2,6 +2,8 @@
 // Parameter assignments given on the command line: "0=0.5", "Left Gain=0.5", "right gain=-6dB".
 #pragma once
 
+#include "tools/hostlib/plugin_instance.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -37,5 +39,10 @@ using DisplayAt = std::function<std::string(float v)>;
 // displays or the display is not a number.
 float hostValueForLevel(double level, const std::string& levelText, const std::string& name,
                         const DisplayAt& displayAt);
+
+// Sets "PARAM=VALUE" on the instance as parseAssignment reads it; a level in dB is turned into the
+// host value whose display shows it (hostValueForLevel), for a parameter labelled "dB" only.
+// Returns the parameter's index. Throws ToolError(ExitCode::usage) naming what is wrong.
+int32_t applyAssignment(PluginInstance& p, const std::string& text);
 
 } // namespace plughost

@@ -12,12 +12,19 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <xmmintrin.h>
 #endif
 
-namespace plughost {
+namespace trimwise::host::raw {
+using plughost::effectOpcodeName;
+using plughost::ExitCode;
+using plughost::hostOpcodeName;
+using plughost::pluginText;
+using plughost::ToolError;
+
 namespace {
 
 // The instance whose entry point is running on this thread. Requests sent before the record
@@ -295,26 +302,29 @@ void PluginInstance::setParameter(int32_t index, float value) {
    effect_->setParameter(effect_, index, value);
 }
 
-void PluginInstance::process(float** inputs, float** outputs, int32_t frames) {
+template <class Sample>
+void PluginInstance::processWith(Sample** inputs, Sample** outputs, int32_t frames) {
+   constexpr bool wide = std::is_same_v<Sample, double>;
    {
-      InFlight call(CallInFlight::process, 0, 0, 0, 0.0f, frames);
+      InFlight call(wide ? CallInFlight::process64 : CallInFlight::process, 0, 0, 0, 0.0f, frames);
       const bool outer = tInProcess;
       tInProcess = true;
-      effect_->processReplacing(effect_, inputs, outputs, frames);
+      if constexpr (wide) {
+         effect_->processDoubleReplacing(effect_, inputs, outputs, frames);
+      } else {
+         effect_->processReplacing(effect_, inputs, outputs, frames);
+      }
       tInProcess = outer;
    }
    if (frames > 0) samplePos_.fetch_add(frames, std::memory_order_relaxed);
 }
 
+void PluginInstance::process(float** inputs, float** outputs, int32_t frames) {
+   processWith(inputs, outputs, frames);
+}
+
 void PluginInstance::process(double** inputs, double** outputs, int32_t frames) {
-   {
-      InFlight call(CallInFlight::process64, 0, 0, 0, 0.0f, frames);
-      const bool outer = tInProcess;
-      tInProcess = true;
-      effect_->processDoubleReplacing(effect_, inputs, outputs, frames);
-      tInProcess = outer;
-   }
-   if (frames > 0) samplePos_.fetch_add(frames, std::memory_order_relaxed);
+   processWith(inputs, outputs, frames);
 }
 
 std::span<const HostRequest> PluginInstance::requests() const {
@@ -540,4 +550,4 @@ bool AudioThread::setFlushDenormals(bool on) {
 #endif
 }
 
-} // namespace plughost
+} // namespace trimwise::host::raw

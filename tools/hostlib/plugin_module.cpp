@@ -8,7 +8,9 @@
 #include <dlfcn.h>
 #include <link.h>
 
-namespace plughost {
+namespace trimwise::host::raw {
+using plughost::ExitCode;
+using plughost::ToolError;
 
 std::shared_ptr<PluginModule> PluginModule::load(const std::string& path) {
    // dlopen searches the library path for a bare name; a host is given a file, so make the
@@ -53,4 +55,4 @@ PluginEntry PluginModule::lookUp(const char* name) const {
    return reinterpret_cast<PluginEntry>(symbol);
 }
 
-} // namespace plughost
+} // namespace trimwise::host::raw

@@ -1,47 +1,10 @@
 // SPDX-License-Identifier: MIT
-// A plug-in shared library loaded into the host process, and its entry point.
+// The module type under the names the host library's own files use.
 #pragma once
 
-#include "framework/plugin_interface.h"
-
-#include <memory>
-#include <string>
+#include <trimwise/host/raw/module.h>
 
 namespace plughost {
-
-// The exported entry point: takes the host callback, returns the new instance's record or null.
-using PluginEntry = AEffect* (*)(audioMasterCallback hostCallback);
-
-// Owns one dlopen handle. Instances keep a shared_ptr to their module so the code they run stays
-// mapped until the last of them is closed.
-class PluginModule {
-public:
-   // Loads the library and looks up its entry. Throws ToolError(ExitCode::plugin) if the file
-   // cannot be loaded or exports neither `VSTPluginMain` nor `main`.
-   static std::shared_ptr<PluginModule> load(const std::string& path);
-
-   ~PluginModule();
-   PluginModule(const PluginModule&) = delete;
-   PluginModule& operator=(const PluginModule&) = delete;
-
-   const std::string& path() const { return path_; }
-
-   // The entry the host calls: `VSTPluginMain` if exported, otherwise the older name `main`.
-   PluginEntry entry() const { return vstPluginMain_ ? vstPluginMain_ : main_; }
-   const char* entryName() const { return vstPluginMain_ ? "VSTPluginMain" : "main"; }
-
-   // Each export on its own (null when absent), for checking that both name one function.
-   PluginEntry vstPluginMainExport() const { return vstPluginMain_; }
-   PluginEntry mainExport() const { return main_; }
-
-private:
-   PluginModule(std::string path, void* handle);
-   PluginEntry lookUp(const char* name) const;
-
-   std::string path_;
-   void* handle_;
-   PluginEntry vstPluginMain_ = nullptr;
-   PluginEntry main_ = nullptr;
-};
-
+using trimwise::host::raw::PluginEntry;
+using trimwise::host::raw::PluginModule;
 } // namespace plughost

@@ -5,7 +5,8 @@
 #pragma once
 
 #include "tools/hostlib/midi_file.h"
-#include "tools/hostlib/tool_error.h"
+
+#include <trimwise/host/errors.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -54,27 +55,13 @@ struct ProcessSpec {
    std::string midiFile;        // a Standard MIDI File, instead of `midi`
 };
 
-// Thrown when the plug-in dies, ends its process or overruns its time limit in a helper process.
-class PluginCrash : public ToolError {
-public:
-   PluginCrash(bool timedOut, std::string call, const std::string& cause, std::string hint)
-       : ToolError(ExitCode::failed, cause, std::move(hint)), timedOut_(timedOut),
-         call_(std::move(call)) {}
-   bool timedOut() const { return timedOut_; }
-   // The call the plug-in was in ("effMainsChanged(index 0, value 1, opt 0)"), or empty.
-   const std::string& call() const { return call_; }
-
-private:
-   bool timedOut_;
-   std::string call_;
-};
-
 // Called between chunks of a long processing call; it may throw to stop the call.
 using KeepGoing = std::function<void()>;
 
-// A plug-in and its settings. Not for use from two threads at once; two sessions may process
-// on two threads at the same time. Every operation may throw ToolError (PluginCrash from a
-// helper process).
+// A plug-in and its settings, on top of the facade's Instance. Not for use from two threads at
+// once; two sessions may process on two threads at the same time. Every operation may throw the
+// errors of <trimwise/host/errors.h>; a session in a helper process throws PluginCrashed or
+// PluginTimeout, naming the call in flight, where the plug-in would have ended this process.
 class PluginSession {
 public:
    virtual ~PluginSession() = default;
@@ -83,7 +70,7 @@ public:
    virtual double sampleRate() const = 0;
    virtual int32_t blockSize() const = 0;
 
-   // Parameters by index (0 .. info().parameters - 1); others are a ToolError(usage).
+   // Parameters by index (0 .. info().parameters - 1); others are BadArgument.
    virtual std::string parameterName(int32_t index) = 0;
    virtual std::string parameterLabel(int32_t index) = 0;
    virtual std::string parameterDisplay(int32_t index) = 0;
@@ -98,9 +85,8 @@ public:
    virtual int32_t program() = 0;
    virtual void setProgram(int32_t index) = 0;
 
-   // The plug-in's state: its chunk where it keeps one, else every parameter, with the program.
-   // Throws ToolError(plugin) if the plug-in gives no chunk, ToolError(usage) if it is not a
-   // state of this plug-in.
+   // The plug-in's state as Instance::state() saves it: its chunk where it keeps one, else the
+   // program and every parameter. loadState() throws BadArgument for bytes it refuses.
    virtual std::vector<unsigned char> saveState() = 0;
    virtual void loadState(const std::vector<unsigned char>& state) = 0;
 
@@ -120,13 +106,14 @@ public:
 };
 
 // Loads `path` (a path, or a name on the search path) into this process and opens an instance.
-// Throws ToolError(plugin) if it cannot be loaded.
+// Throws LoadError if it cannot be loaded.
 std::unique_ptr<PluginSession> openSession(const std::string& path, double sampleRate,
                                            int32_t blockSize);
 
 // The same session hosted by `helper serve` in a child process started by exec; a crash, an
-// abort, an exception or a call longer than `timeoutSeconds` in the plug-in throws PluginCrash
-// and ends the child, never this process. `helper` is the plughost executable.
+// abort, an exception or a call that makes no progress for `timeoutSeconds` in the plug-in
+// throws PluginCrashed or PluginTimeout and ends the child, never this process. `helper` is the
+// plughost executable.
 std::unique_ptr<PluginSession> openIsolatedSession(const std::string& helper,
                                                    const std::string& path, double sampleRate,
                                                    int32_t blockSize, double timeoutSeconds);

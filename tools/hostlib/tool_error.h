@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
-// Errors of the command-line host. Each carries the exit code of its class and a hint that tells
-// the user what to do about it; main() prints both and exits with the code.
+// The older form of the library's errors, still thrown by the parts that name an error's class
+// as plughost's exit code does. It is a trimwise::host::Error of the matching kind, so callers
+// catch both alike; the public facade turns it into the typed error of its kind.
 #pragma once
 
-#include <stdexcept>
+#include <trimwise/host/errors.h>
+
 #include <string>
 
 namespace plughost {
 
-// Exit codes by class, as documented in `plughost --help`.
+// Classes of errors, named after plughost's exit codes (only plughost's main() gives them
+// numbers to the shell).
 enum class ExitCode : int {
    ok = 0,
    failed = 1, // the command ran and did not succeed: `validate` found faults, a plug-in crashed
@@ -20,17 +23,29 @@ enum class ExitCode : int {
    internal = failed, // a bug in plughost itself
 };
 
-class ToolError : public std::runtime_error {
+constexpr trimwise::host::ErrorKind errorKind(ExitCode code) {
+   using trimwise::host::ErrorKind;
+   switch (code) {
+   case ExitCode::usage:
+      return ErrorKind::badArgument;
+   case ExitCode::file:
+      return ErrorKind::file;
+   case ExitCode::plugin:
+      return ErrorKind::load;
+   default:
+      return ErrorKind::failed;
+   }
+}
+
+class ToolError : public trimwise::host::Error {
 public:
    ToolError(ExitCode code, const std::string& cause, std::string hint)
-       : std::runtime_error(cause), code_(code), hint_(std::move(hint)) {}
+       : Error(errorKind(code), cause, std::move(hint)), code_(code) {}
 
    ExitCode code() const { return code_; }
-   const std::string& hint() const { return hint_; }
 
 private:
    ExitCode code_;
-   std::string hint_;
 };
 
 } // namespace plughost

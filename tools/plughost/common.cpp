@@ -55,41 +55,12 @@ std::vector<ParamInfo> readParams(PluginInstance& p) {
    return params;
 }
 
-bool isDecibelLabel(std::string label) {
-   label.erase(0, label.find_first_not_of(' '));
-   label.erase(label.find_last_not_of(' ') + 1);
-   return label.size() == 2 && (label[0] == 'd' || label[0] == 'D') &&
-          (label[1] == 'b' || label[1] == 'B');
-}
-
 // Sets each PARAM=VALUE in order and returns the parameters as they read afterwards, one entry
 // per setting. A level in dB is turned into the host value whose display shows it.
 std::vector<ParamInfo> applySettings(PluginInstance& p, const std::vector<std::string>& settings) {
    std::vector<ParamInfo> applied;
-   if (settings.empty()) return applied;
-   std::vector<std::string> names;
-   for (int32_t i = 0; i < p.record().numParams; ++i)
-      names.push_back(p.parameterName(i));
-   for (const auto& text : settings) {
-      const ParamAssignment a = parseAssignment(text, names);
-      float value = a.value;
-      if (a.decibels) {
-         const std::string& name = names[static_cast<size_t>(a.index)];
-         const std::string label = p.parameterLabel(a.index);
-         if (!isDecibelLabel(label)) {
-            throw ToolError(ExitCode::usage,
-                            "'" + name + "' is not shown in dB (its label is '" + label + "')",
-                            "give its host value from 0 to 1, e.g. \"" + name + "=0.5\"");
-         }
-         const std::string levelText = text.substr(text.rfind('=') + 1);
-         value = hostValueForLevel(a.level, levelText, name, [&](float v) {
-            p.setParameter(a.index, v);
-            return p.parameterDisplay(a.index);
-         });
-      }
-      p.setParameter(a.index, value);
-      applied.push_back(readParam(p, a.index));
-   }
+   for (const auto& text : settings)
+      applied.push_back(readParam(p, applyAssignment(p, text)));
    return applied;
 }
 

@@ -3,6 +3,7 @@
 // is installed, shows what a plug-in reports, runs audio files through it, measures its speed
 // and checks what hosts rely on. Each command lives in a file of its own.
 
+#include "tools/hostlib/fatal_signal.h"
 #include "tools/hostlib/plugin_search.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/commands.h"
@@ -10,6 +11,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 
 namespace plughost {
@@ -19,6 +24,42 @@ constexpr const char* kVersion = "plughost 1.0.0";
 
 void printError(const std::string& cause, const std::string& hint) {
    std::cerr << "plughost: error: " << cause << '\n' << "hint: " << hint << '\n';
+}
+
+// The exit code of each kind of error the host library throws.
+int exitCode(trimwise::host::ErrorKind kind) {
+   using trimwise::host::ErrorKind;
+   switch (kind) {
+   case ErrorKind::load:
+      return static_cast<int>(ExitCode::plugin);
+   case ErrorKind::badArgument:
+      return static_cast<int>(ExitCode::usage);
+   case ErrorKind::file:
+      return static_cast<int>(ExitCode::file);
+   case ErrorKind::crash:
+   case ErrorKind::failed:
+      break;
+   }
+   return static_cast<int>(ExitCode::failed);
+}
+
+// The two lines for a fatal signal while a plug-in runs, put together inside the signal handler
+// with async-signal-safe calls alone.
+void printFatalSignal(int signal, const char* activity) {
+   char message[1024];
+   size_t at = 0;
+   const auto append = [&](const char* text) {
+      const size_t n = std::min(std::strlen(text), sizeof message - at);
+      std::memcpy(message + at, text, n);
+      at += n;
+   };
+   const char* name = signalName(signal);
+   append("plughost: error: stopped by ");
+   append(name ? name : "a fatal signal");
+   append(" while ");
+   append(activity);
+   append("\nhint: the plug-in most likely crashed; 'plughost validate' may find out where\n");
+   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, message, at);
 }
 
 // CLI11 reports a mistyped command only as a missing one; name it instead.
@@ -37,6 +78,7 @@ void checkCommand(const CLI::App& app, int argc, char** argv) {
 int run(int argc, char** argv) {
    // Hidden: started by the host library, not by people, so it stays out of --help.
    if (argc == 4 && std::string(argv[1]) == "serve") return runServe(argv[2], argv[3]);
+   setFatalSignalReport(&printFatalSignal);
    CLI::App app{"plughost: load and drive a plug-in from the command line.", "plughost"};
    app.set_version_flag("--version", kVersion);
    app.require_subcommand(1);
@@ -96,6 +138,9 @@ int main(int argc, char** argv) {
    } catch (const ToolError& e) {
       printError(e.what(), e.hint());
       return static_cast<int>(e.code());
+   } catch (const trimwise::host::Error& e) {
+      printError(e.what(), e.hint());
+      return exitCode(e.kind());
    } catch (const std::exception& e) {
       printError(e.what(), "this is a bug in plughost; please report it with the command line");
       return static_cast<int>(ExitCode::internal);

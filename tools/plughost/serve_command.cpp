@@ -5,6 +5,7 @@
 // ends it by closing the socket. Not for people: it reads binary requests and prints nothing.
 
 #include "tools/hostlib/session.h"
+#include "tools/hostlib/tool_error.h"
 #include "tools/plughost/commands.h"
 
 #include <cstdlib>

@@ -3,6 +3,7 @@
 #   trimwise      the plug-in, in /usr/lib/vst
 #   plughost      the command-line host, with its man page
 #   trimwise-dev  headers, framework sources, static library and CMake package
+#   python3-plughost  the Python module, where it is built
 # Each carries the machine-readable copyright file and the changelog in /usr/share/doc/<name>.
 # The packages are native (version without a Debian revision), so the changelog is changelog.gz.
 
@@ -11,6 +12,13 @@ set(TRIMWISE_DEB_COMPONENTS plugin plughost dev)
 set(TRIMWISE_DEB_NAME_plugin trimwise)
 set(TRIMWISE_DEB_NAME_plughost plughost)
 set(TRIMWISE_DEB_NAME_dev trimwise-dev)
+# What the Python package needs built; nothing where the module is not built.
+add_custom_target(python_package)
+if(TARGET _plughost)
+  list(APPEND TRIMWISE_DEB_COMPONENTS python)
+  set(TRIMWISE_DEB_NAME_python python3-plughost)
+  add_dependencies(python_package _plughost)
+endif()
 
 # Compressed exactly as dpkg wants it: maximum compression, no name or time stamp inside.
 set(changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
@@ -62,6 +70,10 @@ endforeach()
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake")
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
+# The extension is built for one Python version; plughost is its helper for isolated=True.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "${PLUGHOST_PYTHON_DEPENDS}, python3-numpy, plughost (= ${PROJECT_VERSION})")
 
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
 Trimwise sets the level of the left and of the right channel of a stereo
@@ -88,5 +100,15 @@ exports exactly the entry points hosts look up.
 This package holds the headers, the framework's sources (compiled into each
 plug-in with its author's compiler and flags), the prebuilt static library and
 the configuration for find_package(Trimwise).")
+
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module to host VST effect and instrument plug-ins
+plughost loads plug-ins of the 2.4 interface into Python and processes numpy
+arrays through them: parameters by name and from text such as \"-6 dB\",
+programs, state as bytes, MIDI events, pickling, chains and a scan of the
+folders hosts search.
+
+With isolated=True a plug-in runs in a helper process, so that a crash, an
+abort or a hang raises an exception naming the call in flight instead of
+ending the interpreter.")
 
 include(CPack)

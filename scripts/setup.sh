@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev libsndfile1-dev libsmf-dev
+  libcli11-dev libsndfile1-dev libsmf-dev nlohmann-json3-dev
   doxygen lintian help2man dpkg-dev fakeroot file gzip
   g++-aarch64-linux-gnu g++-i686-linux-gnu g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   qemu-user wine64

@@ -112,13 +112,46 @@ TEST(OutputFormat, FollowsTheExtensionAndTheEncoding) {
    }
 }
 
+// Where "same" cannot carry the input's encoding, the audio is kept losslessly and a note says
+// so; lossy containers take their codec. A note appears only when the encoding changed.
+TEST(OutputFormat, SameKeepsTheAudioWhereTheContainerCannotHoldTheInputsEncoding) {
+   const int mp3 = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+   const int vorbis = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+   const int wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+   struct Row {
+      const char* path;
+      int input;
+      int expected;
+      const char* note;
+   } rows[] = {
+       {"out.wav", mp3, SF_FORMAT_WAV | SF_FORMAT_FLOAT, "written as 32-bit float"},
+       {"out.flac", vorbis, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, "written as 24-bit PCM"},
+       {"out.flac", SF_FORMAT_WAV | SF_FORMAT_FLOAT, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+        "cannot hold 32-bit float"},
+       {"out.rf64", wav16, SF_FORMAT_RF64 | SF_FORMAT_PCM_16, ""},
+       {"out.w64", mp3, SF_FORMAT_W64 | SF_FORMAT_FLOAT, "written as 32-bit float"},
+       {"out.ogg", wav16, vorbis, ""},
+       {"out.opus", wav16, SF_FORMAT_OGG | SF_FORMAT_OPUS, ""},
+       {"out.mp3", vorbis, mp3, ""},
+   };
+   for (const Row& row : rows) {
+      std::string note;
+      EXPECT_EQ(chooseOutputFormat(row.path, row.input, "same", &note), row.expected) << row.path;
+      if (*row.note == '\0') {
+         EXPECT_EQ(note, "") << row.path;
+      } else {
+         EXPECT_NE(note.find(row.note), std::string::npos) << row.path << ": " << note;
+      }
+   }
+}
+
 TEST(OutputFormat, RefusesWhatCannotBeWrittenAsAUsageError) {
    const int wavFloat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
    const std::pair<const char*, const char*> cases[] = {
        {"out", "same"},         // no extension
        {"dir.wav/out", "same"}, // the dot belongs to the folder
        {"out.xyz", "same"},     // unknown container
-       {"out.flac", "same"},    // FLAC holds no float samples
+       {"out.mp3", "pcm16"},    // a lossy container holds its codec only
        {"out.wav", "pcm12"},    // unknown encoding
    };
    for (const auto& [path, encoding] : cases) {

@@ -36,6 +36,19 @@ struct ExtensionAlias {
 };
 constexpr ExtensionAlias kExtensionAliases[] = {{"aif", SF_FORMAT_AIFF}, {"aifc", SF_FORMAT_AIFF}};
 
+// Containers that hold one lossy codec, which is then their encoding.
+struct Codec {
+   const char* extension;
+   int format;
+   const char* description;
+};
+constexpr Codec kCodecs[] = {
+    {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis"},
+    {"oga", SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg Vorbis"},
+    {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, "Opus"},
+    {"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, "MP3"},
+};
+
 std::string lower(std::string text) {
    std::transform(text.begin(), text.end(), text.begin(),
                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -362,34 +375,71 @@ bool isIntegerFormat(int format) {
    }
 }
 
-int chooseOutputFormat(const std::string& path, int inputFormat, const std::string& encoding) {
+int chooseOutputFormat(const std::string& path, int inputFormat, const std::string& encoding,
+                       std::string* note) {
    const std::string extension = extensionOf(path);
+   const auto* codec = std::find_if(std::begin(kCodecs), std::end(kCodecs),
+                                    [&](const Codec& c) { return extension == c.extension; });
+   if (codec != std::end(kCodecs)) {
+      // A lossy container has one encoding, its codec, whatever the input's was.
+      if (encoding != "same") {
+         throw ToolError(ExitCode::usage,
+                         "a ." + extension + " file holds " + codec->description + " only",
+                         "leave out --encoding, or write a lossless container such as .flac");
+      }
+      return codec->format;
+   }
    const int major = majorFormatFor(extension);
    if (major == 0) {
       throw ToolError(ExitCode::usage,
                       "cannot tell the audio format of '" + path + "' from its extension",
-                      "name the output file .wav, .aiff, .flac, .caf or .w64");
+                      "name the output file .wav, .flac, .aiff, .caf, .w64, .rf64, .ogg, .opus "
+                      "or .mp3");
    }
-   int subtype = inputFormat & SF_FORMAT_SUBMASK;
-   if (encoding != "same") {
-      const auto* row = std::find_if(std::begin(kEncodings), std::end(kEncodings),
-                                     [&](const Encoding& e) { return encoding == e.name; });
-      if (row == std::end(kEncodings)) {
-         throw ToolError(ExitCode::usage, "unknown sample encoding '" + encoding + "'",
-                         "use same, pcm16, pcm24, pcm32, float or double");
+   const auto fits = [](int format) {
+      SF_INFO probe{};
+      probe.samplerate = 44100;
+      probe.channels = 2;
+      probe.format = format;
+      return sf_format_check(&probe) != 0;
+   };
+   if (encoding == "same") {
+      // Only sample encodings carry over; a lossy codec would lose the audio a second time.
+      constexpr int kSampleEncodings[] = {SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16,
+                                          SF_FORMAT_PCM_24, SF_FORMAT_PCM_32, SF_FORMAT_FLOAT,
+                                          SF_FORMAT_DOUBLE};
+      const int subtype = inputFormat & SF_FORMAT_SUBMASK;
+      if (std::find(std::begin(kSampleEncodings), std::end(kSampleEncodings), subtype) !=
+              std::end(kSampleEncodings) &&
+          fits(major | subtype)) {
+         return major | subtype;
       }
-      subtype = row->subtype;
+      // The container cannot carry the input's encoding (an MP3 or Vorbis input, float into
+      // FLAC): keep the audio in floating point where the container can hold it, else 24 bits.
+      const int fallback =
+          fits(major | SF_FORMAT_FLOAT) ? major | SF_FORMAT_FLOAT : major | SF_FORMAT_PCM_24;
+      if (!fits(fallback)) {
+         throw ToolError(ExitCode::usage, "a ." + extension + " file cannot hold this audio",
+                         "choose another container");
+      }
+      if (note) {
+         *note = "a ." + extension + " file cannot hold " + describeFormat(subtype) +
+                 "; written as " + describeFormat(fallback & SF_FORMAT_SUBMASK);
+      }
+      return fallback;
    }
-   SF_INFO probe{};
-   probe.samplerate = 44100;
-   probe.channels = 2;
-   probe.format = major | subtype;
-   if (!sf_format_check(&probe)) {
+   const auto* row = std::find_if(std::begin(kEncodings), std::end(kEncodings),
+                                  [&](const Encoding& e) { return encoding == e.name; });
+   if (row == std::end(kEncodings)) {
+      throw ToolError(ExitCode::usage, "unknown sample encoding '" + encoding + "'",
+                      "use same, pcm16, pcm24, pcm32, float or double");
+   }
+   if (!fits(major | row->subtype)) {
       throw ToolError(ExitCode::usage,
-                      "a ." + extension + " file cannot hold " + describeFormat(subtype),
+                      "a ." + extension + " file cannot hold " + describeFormat(row->subtype),
                       "choose another encoding with --encoding, e.g. pcm24 or float");
    }
-   return probe.format;
+   return major | row->subtype;
 }
 
 const std::vector<std::string>& encodingNames() {

@@ -103,9 +103,13 @@ void writeAudioFile(const std::string& path, const PlanarAudio<Sample>& audio, i
 
 // The format to write `path` in: the container follows the file name's extension, the sample
 // encoding is `encoding` ("pcm16", "pcm24", "pcm32", "float", "double") or, for "same", that of
-// `inputFormat`. Throws ToolError(ExitCode::usage) for an unknown extension or encoding, or a
-// combination the container cannot hold.
-int chooseOutputFormat(const std::string& path, int inputFormat, const std::string& encoding);
+// `inputFormat`. Where the container cannot hold the input's encoding (an MP3 input written as
+// WAV), "same" keeps the audio losslessly: 32-bit float, or 24-bit PCM in a container without
+// float, and says so in `note`. A lossy container (.ogg, .opus, .mp3) is written in its codec.
+// Throws ToolError(ExitCode::usage) for an unknown extension or encoding, or an encoding the
+// container cannot hold.
+int chooseOutputFormat(const std::string& path, int inputFormat, const std::string& encoding,
+                       std::string* note = nullptr);
 
 // The encodings chooseOutputFormat accepts, for help texts.
 const std::vector<std::string>& encodingNames();

@@ -84,6 +84,13 @@ void reportFatalSignals(const std::string& activity) {
    install(SIGTERM, onStop);
 }
 
+void removePendingOnSignals() {
+   for (const int signal : kFatal)
+      install(signal, onStop);
+   install(SIGINT, onStop);
+   install(SIGTERM, onStop);
+}
+
 void removeOnSignal(const std::string& path) {
    copyInto(gPendingFile, sizeof gPendingFile, path);
 }

@@ -31,4 +31,9 @@ void reportFatalSignals(const std::string& activity);
 // The file a handler removes before the process ends (empty: none). The text is copied.
 void removeOnSignal(const std::string& path);
 
+// For a worker process whose parent reports its end: on a fatal signal, SIGINT or SIGTERM,
+// removes the pending output file and ends the process by that same signal, printing nothing,
+// so that the parent can name the signal.
+void removePendingOnSignals();
+
 } // namespace plughost

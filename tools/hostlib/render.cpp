@@ -72,8 +72,8 @@ StreamRenderer<Sample>::StreamRenderer(PluginInstance& instance, ChannelMap map,
       outputs_(std::max(instance.record().numOutputs, 0)) {
    if constexpr (std::is_same_v<Sample, double>) {
       if (!instance.canProcessDouble()) {
-         throw ToolError(ExitCode::usage, "the plug-in does not process 64-bit audio",
-                         "process with 32-bit samples instead (--precision 32)");
+         throw NoDoublePrecision(ExitCode::usage, "the plug-in does not process 64-bit audio",
+                                 "process with 32-bit samples instead");
       }
    }
    if (blockSize <= 0) {

@@ -7,12 +7,19 @@
 #include "tools/hostlib/channel_map.h"
 #include "tools/hostlib/midi_file.h"
 #include "tools/hostlib/plugin_instance.h"
+#include "tools/hostlib/tool_error.h"
 
 #include <cstddef>
 #include <functional>
 #include <vector>
 
 namespace plughost {
+
+// Thrown when 64-bit processing is asked of an instance that offers only 32 bits.
+class NoDoublePrecision : public ToolError {
+public:
+   using ToolError::ToolError;
+};
 
 // Takes interleaved chunks of a file's channels, routes them through a ChannelMap to the
 // plug-in's inputs, processes them in plug-in blocks, meters inputs and outputs, and gives back
@@ -23,8 +30,8 @@ class StreamRenderer {
 public:
    // `map` has one entry per plug-in input and names channels below `fileChannels`. The
    // instance must be running (start()) and stay alive while the renderer is used. Throws
-   // ToolError(ExitCode::usage) for a block size below 1, a map that does not fit, or 64-bit
-   // samples for an instance without 64-bit processing.
+   // ToolError(ExitCode::usage) for a block size below 1 or a map that does not fit, and
+   // NoDoublePrecision for 64-bit samples and an instance without 64-bit processing.
    StreamRenderer(PluginInstance& instance, ChannelMap map, int fileChannels, int32_t blockSize);
    StreamRenderer(const StreamRenderer&) = delete;
    StreamRenderer& operator=(const StreamRenderer&) = delete;

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 namespace plughost {
 
@@ -23,8 +24,9 @@ CLI::App* addInfoCommand(CLI::App& app, CommonOptions& options);
 int runInfo(CommonOptions& options);
 
 struct ProcessOptions {
-   std::string input; // empty: the built-in test signal
-   std::string inputOption;
+   std::string input;                    // empty: the built-in test signal
+   std::vector<std::string> inputOption; // -i: files and folders
+   std::vector<std::string> chain;       // -P: plug-ins in series
    std::string output = "out.wav";
    std::string encoding = "same";
    std::string map;   // empty: the default routing
@@ -36,12 +38,23 @@ struct ProcessOptions {
    int sampleRate = 44100; // sample rate of the test signal
    bool overwrite = false;
    bool quiet = false;
+   // Many files
+   std::string outdir;
+   bool recursive = false;
+   std::string extension;
+   std::string manifest;
+   int jobs = 0; // 0: one per core
+   double timeout = 0.0;
+   bool skipExisting = false;
    const CLI::Option* secondsOption = nullptr;
    const CLI::Option* rateOption = nullptr;
    const CLI::Option* tailOption = nullptr;
 };
 CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions& options);
 int runProcess(CommonOptions& common, ProcessOptions& options);
+// Many files through the chain `stages`, on worker processes (batch_command.cpp).
+int runBatch(CommonOptions& common, const ProcessOptions& options,
+             const std::vector<std::string>& stages);
 
 struct BenchCommandOptions {
    std::string precision = "both";

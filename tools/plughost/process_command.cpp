@@ -2,10 +2,12 @@
 // plughost process: runs an audio file, or a built-in test signal, through a plug-in.
 
 #include "tools/hostlib/audio_file.h"
+#include "tools/hostlib/batch_run.h"
 #include "tools/hostlib/channel_map.h"
+#include "tools/hostlib/file_pipeline.h"
 #include "tools/hostlib/midi_file.h"
 #include "tools/hostlib/output_file.h"
-#include "tools/hostlib/render.h"
+#include "tools/hostlib/progress_line.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/commands.h"
 #include "tools/plughost/text_table.h"
@@ -22,66 +24,6 @@
 
 namespace plughost {
 namespace {
-
-// The built-in test signal is written as 32-bit float WAV unless told otherwise.
-constexpr int kTestSignalFormat = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-
-// The test signal used when no input file is given: one sine per plug-in input at half of full
-// scale (-6.02 dBFS), 440 Hz on the first channel and a fifth higher on each further one, so
-// that the channels can be told apart in the output. Made chunk by chunk as it is processed.
-class TestSignal {
-public:
-   TestSignal(int channels, int sampleRate) : channels_(static_cast<size_t>(channels)) {
-      for (size_t c = 0; c < channels_; ++c) {
-         steps_.push_back(2.0 * std::numbers::pi * 440.0 * std::pow(1.5, static_cast<double>(c)) /
-                          sampleRate);
-      }
-   }
-   template <class Sample>
-   void fill(Sample* interleaved, size_t frames) {
-      for (size_t i = 0; i < frames; ++i, ++frame_) {
-         for (size_t c = 0; c < channels_; ++c) {
-            interleaved[i * channels_ + c] =
-                static_cast<Sample>(0.5 * std::sin(steps_[c] * static_cast<double>(frame_)));
-         }
-      }
-   }
-
-private:
-   size_t channels_;
-   std::vector<double> steps_;
-   size_t frame_ = 0;
-};
-
-// A bar on stderr while a long run goes on: only on a terminal, only once the run has taken a
-// moment, and redrawn at most ten times a second. It is erased when the run ends.
-class Progress {
-public:
-   explicit Progress(bool enabled) : enabled_(enabled) {}
-   ~Progress() {
-      if (shown_) std::cerr << "\r\033[K" << std::flush;
-   }
-   void operator()(size_t done, size_t total) {
-      if (!enabled_ || total == 0) return;
-      const auto now = Clock::now();
-      if (now - start_ < std::chrono::milliseconds(300) ||
-          (shown_ && now - drawn_ < std::chrono::milliseconds(100))) {
-         return;
-      }
-      drawn_ = now;
-      shown_ = true;
-      constexpr size_t kWidth = 40;
-      const size_t filled = done * kWidth / total;
-      std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
-                << done * 100 / total << "%" << std::flush;
-   }
-
-private:
-   bool enabled_;
-   bool shown_ = false;
-   Clock::time_point start_ = Clock::now();
-   Clock::time_point drawn_;
-};
 
 std::string plural(uint64_t n, const char* one, const char* many) {
    return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -101,94 +43,98 @@ std::string mapText(const ChannelMap& map, int fileChannels, const std::string& 
    return text + " (" + source + "'s channels, one entry per plug-in input)";
 }
 
-template <class Sample>
-int processFile(CommonOptions& common, const ProcessOptions& options) {
-   AudioFileInfo info{options.sampleRate, 0, kTestSignalFormat, 0};
-   std::optional<AudioFileReader> reader;
-   if (!options.input.empty()) {
-      reader.emplace(options.input);
-      info = reader->info();
-   }
-   const int format = chooseOutputFormat(options.output, info.format, options.encoding);
-   std::optional<MidiSequence> notes;
-   if (!options.midi.empty()) notes = readMidiFile(options.midi, info.sampleRate);
-   PendingOutput output(options.output, options.overwrite);
+// "-6.02, -6.02": each channel's peak in dBFS.
+std::string peakText(const std::vector<ChannelLevels>& levels) {
+   std::string text;
+   for (const auto& l : levels)
+      text += (text.empty() ? "" : ", ") + decibels(l.peak);
+   return text + " dBFS";
+}
 
-   auto module = loadPlugin(common.plugin, "processing with");
-   PluginInstance p(module,
-                    hostSettings(common, static_cast<float>(info.sampleRate), options.blockSize));
-   const std::vector<ParamInfo> set = applySettings(p, common.settings);
-   const bool talk = !options.quiet && !common.json;
-   if (talk) {
-      for (const auto& pi : set)
-         std::cout << settingText(pi) << '\n';
-      std::cout << std::flush;
-   }
-   const int inputs = std::max(p.record().numInputs, 0);
-   const int outputs = std::max(p.record().numOutputs, 0);
-   if (outputs == 0) {
-      throw ToolError(ExitCode::usage, "the plug-in has no audio outputs",
-                      "process runs plug-ins that give audio; this one gives none");
-   }
-   const bool instrument = inputs == 0 || (p.record().flags & effFlagsIsSynth);
-   if (instrument && !notes) {
-      throw ToolError(ExitCode::usage,
-                      "'" + common.plugin + "' is an instrument: it plays notes" +
-                          (inputs == 0 ? ", it takes no audio" : ""),
+// "[##########..............................] 25%": how far a single file has got.
+std::string barText(size_t done, size_t total) {
+   constexpr size_t kWidth = 40;
+   const size_t filled = total == 0 ? kWidth : done * kWidth / total;
+   return "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "] " +
+          std::to_string(total == 0 ? 100 : done * 100 / total) + "%";
+}
+
+PipelineSettings pipelineSettings(const ProcessOptions& options) {
+   PipelineSettings s;
+   s.input = options.input;
+   s.output = options.output;
+   s.overwrite = options.overwrite;
+   s.encoding = options.encoding;
+   s.map = options.map;
+   s.midi = options.midi;
+   s.tail = options.tail;
+   s.blockSize = options.blockSize;
+   s.precision = options.precision;
+   s.seconds = options.seconds;
+   s.sampleRate = options.sampleRate;
+   return s;
+}
+
+// Runs the pipeline, giving its errors the command line's hints.
+PipelineReport runPipeline(FilePipeline& pipeline, const std::vector<PluginInstance*>& chain,
+                           const PipelineProgress& progress) {
+   try {
+      return pipeline.run(chain, progress);
+   } catch (const NoDoublePrecision& e) {
+      throw ToolError(e.code(), e.what(), e.hint() + " (--precision 32)");
+   } catch (const NeedsNotes& e) {
+      throw ToolError(e.code(), e.what(),
                       "give it notes as a Standard MIDI File with --midi FILE.mid; --tail S "
                       "renders S seconds after the last one");
    }
-   if (inputs == 0 && reader) {
-      throw ToolError(ExitCode::usage, "the plug-in takes no audio input",
-                      "leave out the input file and give notes with --midi FILE.mid");
-   }
-   // Where the plug-in's inputs come from: the file, the test signal (one sine per input), or
-   // nothing when notes alone drive it.
-   const int fileChannels = reader ? info.channels : notes ? 0 : inputs;
-   const std::string source = reader ? options.input : "the test signal";
-   const ChannelMap map = options.map.empty()
-                              ? defaultChannelMap(fileChannels, inputs, source)
-                              : parseChannelMap(options.map, fileChannels, inputs, source);
-   const auto total =
-       static_cast<size_t>(reader  ? info.frames
-                           : notes ? notes->endFrame + std::llround(options.tail * info.sampleRate)
-                                   : std::llround(options.seconds * info.sampleRate));
+}
 
-   p.start();
-   StreamRenderer<Sample> renderer(p, map, fileChannels, options.blockSize);
-   if (notes) renderer.setSequence(&*notes);
-   const size_t chunk = renderer.chunkFrames();
-   std::vector<Sample> in(chunk * static_cast<size_t>(fileChannels));
-   TestSignal signal(fileChannels, info.sampleRate);
-   AudioFileWriter writer(output.temporaryPath(), info.sampleRate, outputs, format, options.output);
-   const auto started = Clock::now();
-   {
-      Progress progress(talk && isatty(STDERR_FILENO));
-      for (size_t done = 0; done < total;) {
-         const size_t n = std::min(chunk, total - done);
-         if (reader) {
-            reader->read(in.data(), n);
-         } else if (!notes) {
-            signal.fill(in.data(), n);
-         }
-         writer.write(renderer.process(in.data(), n), n);
-         done += n;
-         progress(done, total);
+// One file, or the test signal, through the plug-ins of `stages` in series.
+int processFile(CommonOptions& common, const ProcessOptions& options,
+                std::vector<std::string> stages) {
+   FilePipeline pipeline(pipelineSettings(options));
+   const AudioFileInfo& info = pipeline.input();
+   const auto settings = settingsByStage(common.settings, stages.size());
+   const bool chained = stages.size() > 1;
+   const bool talk = !options.quiet && !common.json;
+   std::vector<std::unique_ptr<PluginInstance>> instances;
+   std::vector<PluginInstance*> chain;
+   std::vector<std::vector<ParamInfo>> set;
+   for (size_t k = 0; k < stages.size(); ++k) {
+      auto module = loadPlugin(stages[k], "processing with");
+      instances.push_back(std::make_unique<PluginInstance>(
+          module, hostSettings(common, static_cast<float>(info.sampleRate), options.blockSize)));
+      chain.push_back(instances.back().get());
+      set.push_back(applySettings(*instances.back(), settings[k]));
+      if (talk) {
+         for (const auto& pi : set.back())
+            std::cout << (chained ? "stage " + std::to_string(k + 1) + ": " : "") << settingText(pi)
+                      << '\n';
       }
    }
-   p.stop();
-   writer.close();
-   output.commit();
-   const double wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-
-   const auto inLevels = renderer.inputLevels();
-   const auto outLevels = renderer.outputLevels();
-   uint64_t clipped = 0;
-   if (isIntegerFormat(format)) {
-      for (const auto& l : outLevels)
-         clipped += l.overs;
+   std::cout << std::flush;
+   PipelineReport report;
+   {
+      ProgressLine line(std::cerr, talk && isatty(STDERR_FILENO), STDERR_FILENO);
+      line.setDelay(std::chrono::milliseconds(300));
+      report = runPipeline(pipeline, chain,
+                           [&](size_t done, size_t total) { line.show(barText(done, total)); });
    }
-   const double seconds = static_cast<double>(total) / info.sampleRate;
+   PluginInstance& p = *chain.front();
+   const StageReport& stage = report.stages.front();
+   const ChannelMap& map = stage.map;
+   const int fileChannels = stage.sourceChannels;
+   const int outputs = report.stages.back().outputs;
+   const int format = report.outputFormat;
+   const size_t total = report.frames;
+   const double wallSeconds = report.wallSeconds;
+   const auto& notes = pipeline.notes();
+   const bool reader = !options.input.empty();
+   const std::string& source = stage.source;
+   const auto& inLevels = stage.inputLevels;
+   const auto& outLevels = report.stages.back().outputLevels;
+   const uint64_t clipped = report.clipped;
+   const double seconds = report.seconds;
    const double realtime = wallSeconds > 0.0 ? seconds / wallSeconds : INFINITY;
    const std::string clipWarning =
        clipped == 0 ? ""
@@ -197,7 +143,7 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
    if (common.json) {
       JsonWriter j;
       j.beginObject();
-      j.key("plugin").value(common.plugin);
+      j.key("plugin").value(stages.front());
       j.key("input");
       options.input.empty() ? j.null() : j.value(options.input);
       j.key("midi");
@@ -215,9 +161,10 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
       j.key("precision").value(options.precision);
       j.key("outputFormat").value(describeFormat(format));
       j.key("clippedSamples").value(static_cast<int64_t>(clipped));
-      if (notes) j.key("midiEvents").value(static_cast<int64_t>(renderer.eventsSent()));
+      if (!report.formatNote.empty()) j.key("encodingNote").value(report.formatNote);
+      if (notes) j.key("midiEvents").value(static_cast<int64_t>(stage.eventsSent));
       j.key("set");
-      writeParams(j, set);
+      writeParams(j, set.front());
       j.key("parameters");
       writeParams(j, readParams(p));
       const auto levels = [&](const char* key, const std::vector<ChannelLevels>& all, bool rms) {
@@ -226,6 +173,22 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
             j.value(rms ? l.rms : l.peak);
          j.endArray();
       };
+      j.key("stages").beginArray();
+      for (size_t k = 0; k < stages.size(); ++k) {
+         const StageReport& r = report.stages[k];
+         j.beginObject();
+         j.key("plugin").value(stages[k]);
+         j.key("name").value(chain[k]->effectName());
+         j.key("inputChannels").value(r.sourceChannels);
+         j.key("map").value(r.map.text());
+         j.key("outputChannels").value(r.outputs);
+         j.key("set");
+         writeParams(j, set[k]);
+         levels("inputPeaks", r.inputLevels, false);
+         levels("outputPeaks", r.outputLevels, false);
+         j.endObject();
+      }
+      j.endArray();
       levels("inputPeaks", inLevels, false);
       levels("outputPeaks", outLevels, false);
       levels("inputRms", inLevels, true);
@@ -239,18 +202,27 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
                                     : "built-in test signal (" + std::to_string(fileChannels) +
                                           " sines at -6.02 dBFS)"});
       if (notes) {
-         summary.add({"notes",
-                      options.midi + " (" + plural(renderer.eventsSent(), "event", "events") +
-                          ", " + plural(notes->tempos.size(), "tempo", "tempos") +
-                          (notes->skipped
-                               ? ", " + std::to_string(notes->skipped) + " system messages not sent"
-                               : "") +
-                          ")"});
+         summary.add({"notes", options.midi + " (" + plural(stage.eventsSent, "event", "events") +
+                                   ", " + plural(notes->tempos.size(), "tempo", "tempos") +
+                                   (notes->skipped ? ", " + std::to_string(notes->skipped) +
+                                                         " system messages not sent"
+                                                   : "") +
+                                   ")"});
       }
       summary.add({"channel map", mapText(map, fileChannels, source)});
+      for (size_t k = 0; chained && k < stages.size(); ++k) {
+         const StageReport& r = report.stages[k];
+         summary.add({"stage " + std::to_string(k + 1),
+                      "'" + chain[k]->effectName() + "' (" + stages[k] +
+                          "): " + std::to_string(r.sourceChannels) + " in " +
+                          (k == 0 ? "" : "(" + mapText(r.map, r.sourceChannels, r.source) + ") ") +
+                          "-> " + plural(static_cast<uint64_t>(r.outputs), "channel", "channels") +
+                          ", peak out " + peakText(r.outputLevels)});
+      }
       summary.add({"output", options.output + " (" + describeFormat(format) + ", " +
                                  plural(static_cast<uint64_t>(outputs), "channel", "channels") +
                                  ")"});
+      if (!report.formatNote.empty()) summary.add({"encoding", report.formatNote});
       summary.add({"frames", std::to_string(total) + " at " + std::to_string(info.sampleRate) +
                                  " Hz, " + std::to_string(options.precision) + "-bit blocks of " +
                                  std::to_string(options.blockSize)});
@@ -278,10 +250,16 @@ int processFile(CommonOptions& common, const ProcessOptions& options) {
 CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions& options) {
    auto* proc = app.add_subcommand("process", "run an audio file or a test signal through it");
    addCommon(proc, common);
+   proc->get_option("plugin")->required(false);
+   proc->add_option("-P,--plugin", options.chain,
+                    "a chain: -P A -P B runs A, then B; the first positional is then IN")
+       ->type_name("PLUGIN")
+       ->allow_extra_args(false);
    proc->add_option("-i,--input", options.inputOption,
-                    "audio file to read; without it a built-in stereo test signal")
+                    "audio files or folders to read; without any a built-in test signal")
        ->type_name("IN");
    proc->add_option("input", options.input, "the same as -i")->type_name("IN");
+   proc->get_help_ptr()->group(""); // the footer says how to get help
    proc->add_option("-o,--output", options.output, "audio file to write; type from its extension")
        ->type_name("OUT")
        ->capture_default_str();
@@ -320,12 +298,53 @@ CLI::App* addProcessCommand(CLI::App& app, CommonOptions& common, ProcessOptions
            ->check(CLI::Range(0.0, 3600.0).description(""))
            ->capture_default_str();
    proc->add_flag("-q,--quiet", options.quiet, "print nothing on success");
+   proc->add_option("-O,--output-dir", options.outdir,
+                    "write each input into this folder, subfolders mirrored")
+       ->type_name("DIR");
+   proc->add_flag("-r,--recursive", options.recursive, "read the subfolders of input folders");
+   proc->add_option("--ext", options.extension, "container of the outputs: wav, flac, mp3, ...")
+       ->type_name("EXT");
+   proc->add_option("--manifest", options.manifest,
+                    "CSV or JSON: input, output and parameters per file")
+       ->type_name("FILE");
+   proc->add_option("-j,--jobs", options.jobs, "worker processes; default one per core")
+       ->type_name("N")
+       ->check(CLI::Range(1, 1024).description(""));
+   proc->add_option("--timeout", options.timeout, "seconds a file may take before it fails")
+       ->type_name("S")
+       ->check(CLI::Range(0.0, 1e6).description(""));
+   proc->add_flag("--skip-existing", options.skipExisting,
+                  "leave out inputs whose output exists: resumes a run");
 
    return proc;
 }
 
 int runProcess(CommonOptions& common, ProcessOptions& options) {
-   if ((!options.input.empty() || !options.inputOption.empty()) &&
+   // With a chain given by -P, the first positional names the input, not the plug-in.
+   std::vector<std::string> stages = options.chain;
+   if (stages.empty()) {
+      if (common.plugin.empty()) {
+         throw ToolError(ExitCode::usage, "no plug-in given",
+                         "name it first (plughost process PLUGIN IN), or chain several with -P");
+      }
+      stages.push_back(common.plugin);
+   } else if (!common.plugin.empty()) {
+      if (!options.input.empty()) {
+         throw ToolError(ExitCode::usage,
+                         "'" + common.plugin + "' and '" + options.input +
+                             "' given besides the chain of -P",
+                         "give the chain with -P and the input files with -i or after them");
+      }
+      options.input = common.plugin;
+   }
+   common.plugin = stages.front();
+   if (!options.input.empty())
+      options.inputOption.insert(options.inputOption.begin(), options.input);
+   const bool many =
+       !options.outdir.empty() || !options.manifest.empty() || options.inputOption.size() > 1;
+   if (many) return runBatch(common, options, stages);
+   options.input = options.inputOption.empty() ? "" : options.inputOption.front();
+   if (!options.input.empty() &&
        (options.secondsOption->count() > 0 || options.rateOption->count() > 0)) {
       throw ToolError(ExitCode::usage, "--seconds and --rate shape the test signal only",
                       "leave them out when processing a file");
@@ -338,15 +357,6 @@ int runProcess(CommonOptions& common, ProcessOptions& options) {
       throw ToolError(ExitCode::usage, "--tail extends the notes of --midi only",
                       "give a MIDI file with --midi, or leave out --tail");
    }
-   if (!options.inputOption.empty()) {
-      if (!options.input.empty()) {
-         throw ToolError(ExitCode::usage,
-                         "two input files given: '" + options.input + "' and '" +
-                             options.inputOption + "'",
-                         "give the input file once, with -i");
-      }
-      options.input = options.inputOption;
-   }
    if (!options.input.empty()) {
       std::error_code error;
       if (std::filesystem::equivalent(options.input, options.output, error)) {
@@ -354,8 +364,7 @@ int runProcess(CommonOptions& common, ProcessOptions& options) {
                          "write the result to a new file with -o");
       }
    }
-   return options.precision == 64 ? processFile<double>(common, options)
-                                  : processFile<float>(common, options);
+   return processFile(common, options, stages);
 }
 
 } // namespace plughost

@@ -187,6 +187,39 @@ PYBIND11_MODULE(_plughost, m) {
        py::arg("timeout"), py::arg("helper") = "");
 
    m.def(
+       "process_file",
+       [](const std::vector<PluginSession*>& chain, const std::string& input,
+          const std::string& output, bool overwrite, const std::string& encoding,
+          const std::string& midi, double tail, int32_t blockSize, int precision) {
+          FileJob job;
+          job.input = input;
+          job.output = output;
+          job.overwrite = overwrite;
+          job.encoding = encoding;
+          job.midi = midi;
+          job.tail = tail;
+          job.blockSize = blockSize;
+          job.precision = precision;
+          FileResult r;
+          {
+             py::gil_scoped_release released;
+             r = processFile(chain, job, checkSignals);
+          }
+          py::dict result;
+          result["frames"] = r.frames;
+          result["sample_rate"] = r.sampleRate;
+          result["input_channels"] = r.inputChannels;
+          result["output_channels"] = r.outputChannels;
+          result["output_format"] = r.outputFormat;
+          result["format_note"] = r.formatNote;
+          result["clipped"] = r.clipped;
+          return result;
+       },
+       py::arg("chain"), py::arg("input"), py::arg("output"), py::arg("overwrite"),
+       py::arg("encoding"), py::arg("midi"), py::arg("tail"), py::arg("block_size"),
+       py::arg("precision"));
+
+   m.def(
        "find",
        [](const std::string& name) {
           py::gil_scoped_release released;

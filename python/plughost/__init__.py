@@ -22,7 +22,7 @@ from . import _plughost
 from ._errors import (PluginClosedError, PluginCrashed, PluginError, PluginFileError,
                       PluginLoadError, PluginTimeout, PluginValueError)
 
-__all__ = ["load", "scan", "Plugin", "Parameter", "Parameters", "Chain", "PluginInfo",
+__all__ = ["load", "scan", "process_file", "Plugin", "Parameter", "Parameters", "Chain", "PluginInfo",
            "PluginError", "PluginValueError", "PluginFileError", "PluginLoadError",
            "PluginClosedError", "PluginCrashed", "PluginTimeout"]
 
@@ -57,6 +57,25 @@ def scan(timeout: float = 60) -> list:
                        _CATEGORIES[cat] if 0 <= cat < len(_CATEGORIES) else str(cat),
                        ins, outs, usable, reason)
             for path, name, vendor, uid, cat, ins, outs, usable, reason in rows]
+
+
+def process_file(plugin: Union["Plugin", "Chain"], input: Union[str, os.PathLike],
+                 output: Union[str, os.PathLike], *, overwrite: bool = False,
+                 encoding: str = "same", midi: Optional[Union[str, os.PathLike]] = None,
+                 tail: float = 2.0, block_size: Optional[int] = None,
+                 precision: int = 32) -> dict:
+    """Stream an audio file through a plug-in or a Chain into ``output``, as plughost process does.
+
+    The formats, channel rules, MIDI and tail are the command line's: the output's container
+    follows its extension, ``encoding`` is "same", "pcm16", "pcm24", "pcm32", "float" or
+    "double". Fresh instances with the current settings run at the file's sample rate. Memory
+    does not grow with the file. Returns what was done: frames, sample rate, channels, format.
+    """
+    plugins = plugin.plugins if isinstance(plugin, Chain) else [plugin]
+    sessions = [p._session for p in plugins]
+    return _plughost.process_file(sessions, os.fspath(input), os.fspath(output), bool(overwrite),
+                                  str(encoding), "" if midi is None else os.fspath(midi),
+                                  float(tail), int(block_size or 0), int(precision))
 
 
 def _restore(path, sample_rate, block_size, isolated, timeout, state):

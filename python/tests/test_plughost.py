@@ -5,6 +5,7 @@ import os
 import pickle
 import sys
 import threading
+import wave
 import _thread
 
 import numpy as np
@@ -231,6 +232,40 @@ def test_bad_input(act, error, words):
         with pytest.raises(error) as raised:
             act(p)
     assert words in raised.value.cause and raised.value.hint
+
+
+def write_pcm16(path, samples, rate=48000):
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(samples.shape[0])
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(samples.T.astype("<i2").tobytes())
+
+
+def read_pcm16(path):
+    with wave.open(str(path), "rb") as w:
+        frames = np.frombuffer(w.readframes(w.getnframes()), "<i2")
+        return frames.reshape(-1, w.getnchannels()).T, w.getframerate()
+
+
+# process_file streams through the command line's pipeline: 16-bit samples times 1/2 per stage
+# are exact, so the file must hold exactly the input divided by 2 (or 4 for two stages).
+@pytest.mark.parametrize("isolated, stages", [(False, 1), (True, 1), (False, 2)])
+def test_process_file(tmp_path, isolated, stages):
+    x = (np.random.default_rng(2).integers(-8000, 8000, (2, 30011)) * 4).astype(np.int16)
+    write_pcm16(tmp_path / "in.wav", x)
+    plugins = [plughost.load(TRIMWISE, isolated=isolated) for _ in range(stages)]
+    for p in plugins:
+        p.parameters["left"].set("0.5")
+    target = plugins[0] if stages == 1 else plughost.Chain(plugins)
+    done = plughost.process_file(target, tmp_path / "in.wav", tmp_path / "out.wav",
+                                 encoding="pcm16")
+    y, rate = read_pcm16(tmp_path / "out.wav")
+    assert done["frames"] == x.shape[1] and rate == 48000 == done["sample_rate"]
+    assert np.array_equal(y[0], x[0] // 2 ** stages) and np.array_equal(y[1], x[1])
+    with pytest.raises(plughost.PluginFileError):
+        plughost.process_file(target, tmp_path / "missing.wav", tmp_path / "out2.wav")
+    assert sorted(os.listdir(tmp_path)) == ["in.wav", "out.wav"]
 
 
 def test_chain_and_scan(tmp_path, monkeypatch):

@@ -60,7 +60,8 @@ enum class Op : uint32_t {
    load,
    outputFrames,
    process32,
-   process64
+   process64,
+   processFile,
 };
 enum class Status : uint32_t { ok, error, crashed };
 
@@ -157,6 +158,41 @@ ProcessSpec getSpec(Reader& r) {
    }
    s.midiFile = r.text();
    return s;
+}
+
+void putJob(Writer& w, const FileJob& j) {
+   w.text(j.input).text(j.output).put(static_cast<uint8_t>(j.overwrite)).text(j.encoding);
+   w.text(j.midi).put(j.tail).put(j.blockSize).put(j.precision);
+}
+
+FileJob getJob(Reader& r) {
+   FileJob j;
+   j.input = r.text();
+   j.output = r.text();
+   j.overwrite = r.get<uint8_t>() != 0;
+   j.encoding = r.text();
+   j.midi = r.text();
+   j.tail = r.get<double>();
+   j.blockSize = r.get<int32_t>();
+   j.precision = r.get<int>();
+   return j;
+}
+
+void putResult(Writer& w, const FileResult& f) {
+   w.put(static_cast<uint64_t>(f.frames)).put(f.sampleRate).put(f.inputChannels);
+   w.put(f.outputChannels).text(f.outputFormat).text(f.formatNote).put(f.clipped);
+}
+
+FileResult getResult(Reader& r) {
+   FileResult f;
+   f.frames = static_cast<size_t>(r.get<uint64_t>());
+   f.sampleRate = r.get<int>();
+   f.inputChannels = r.get<int>();
+   f.outputChannels = r.get<int>();
+   f.outputFormat = r.text();
+   f.formatNote = r.text();
+   f.clipped = r.get<uint64_t>();
+   return f;
 }
 
 void putInfo(Writer& w, const SessionInfo& i) {
@@ -395,6 +431,13 @@ public:
    void process(const ProcessSpec& spec, const double* const* in, double* const* out,
                 const KeepGoing& keepGoing) override {
       run(Op::process64, spec, in, out, keepGoing);
+   }
+
+   FileResult processFile(const FileJob& job, const KeepGoing& keepGoing) override {
+      Writer w;
+      putJob(w, job);
+      Reader r(call(Op::processFile, w, "processing a file", nullptr, keepGoing));
+      return getResult(r);
    }
 
 private:
@@ -650,6 +693,12 @@ public:
          return process<float>(s, getSpec(r), fds);
       case Op::process64:
          return process<double>(s, getSpec(r), fds);
+      case Op::processFile: {
+         const FileResult result = s.processFile(
+             getJob(r), [this] { shared_.progress.fetch_add(1, std::memory_order_relaxed); });
+         putResult(w, result);
+         return w.bytes;
+      }
       case Op::open:
          break;
       }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "tools/hostlib/session.h"
 
+#include "tools/hostlib/audio_file.h"
 #include "tools/hostlib/channel_map.h"
+#include "tools/hostlib/file_pipeline.h"
 
 #include <trimwise/host/instance.h>
 #include <trimwise/host/plugin.h>
@@ -114,6 +116,19 @@ public:
       } else {
          run<double, float>(spec, in, out, keepGoing);
       }
+   }
+
+   FileResult processFile(const FileJob& job, const KeepGoing& keepGoing) override {
+      return plughost::processFile({this}, job, keepGoing);
+   }
+
+   // The instance with the current settings, made anew at `rate` for a file of its own.
+   PluginInstance& freshInstance(double rate) {
+      const std::vector<unsigned char> state = instance_.state();
+      rate_ = rate;
+      instance_ = newInstance();
+      instance_.setState(state);
+      return instance_.raw();
    }
 
 private:
@@ -259,6 +274,45 @@ private:
 };
 
 } // namespace
+
+FileResult processFile(const std::vector<PluginSession*>& chain, const FileJob& job,
+                       const KeepGoing& keepGoing) {
+   if (chain.empty()) throw BadArgument("a chain without plug-ins", "give at least one");
+   std::vector<LocalSession*> local;
+   for (PluginSession* session : chain)
+      local.push_back(dynamic_cast<LocalSession*>(session));
+   if (std::find(local.begin(), local.end(), nullptr) != local.end()) {
+      if (chain.size() == 1) return chain[0]->processFile(job, keepGoing);
+      throw BadArgument("a chain of several plug-ins runs in this process only",
+                        "load the plug-ins of a chain without isolation, or process a file "
+                        "through each isolated plug-in in turn");
+   }
+   PipelineSettings settings;
+   settings.input = job.input;
+   settings.output = job.output;
+   settings.overwrite = job.overwrite;
+   settings.encoding = job.encoding;
+   settings.midi = job.midi;
+   settings.tail = job.tail;
+   settings.blockSize = job.blockSize > 0 ? job.blockSize : chain[0]->blockSize();
+   settings.precision = job.precision;
+   FilePipeline pipeline(settings);
+   std::vector<PluginInstance*> instances;
+   for (LocalSession* session : local)
+      instances.push_back(&session->freshInstance(pipeline.input().sampleRate));
+   const PipelineReport report = pipeline.run(instances, [&](size_t done, size_t total) {
+      if (keepGoing && done < total) keepGoing();
+   });
+   FileResult result;
+   result.frames = report.frames;
+   result.sampleRate = pipeline.input().sampleRate;
+   result.inputChannels = pipeline.input().channels;
+   result.outputChannels = report.stages.empty() ? 0 : report.stages.back().outputs;
+   result.outputFormat = describeFormat(report.outputFormat);
+   result.formatNote = report.formatNote;
+   result.clipped = report.clipped;
+   return result;
+}
 
 std::shared_ptr<void> PluginSession::outputMemory(size_t bytes) {
    return std::shared_ptr<void>(::operator new(std::max<size_t>(bytes, 1)),

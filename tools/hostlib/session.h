@@ -55,6 +55,30 @@ struct ProcessSpec {
    std::string midiFile;        // a Standard MIDI File, instead of `midi`
 };
 
+// One audio file through a session (or a chain of them), streamed through the one file
+// pipeline the command line uses: same formats, channel rules, MIDI and tail.
+struct FileJob {
+   std::string input;
+   std::string output;
+   bool overwrite = false;
+   std::string encoding = "same"; // as plughost process -e takes it
+   std::string midi;              // a Standard MIDI File for an instrument first in the chain
+   double tail = 2.0;             // seconds rendered after the last MIDI event
+   int32_t blockSize = 0;         // 0: the first session's
+   int precision = 32;            // 32 or 64-bit samples
+};
+
+// What a file job did.
+struct FileResult {
+   size_t frames = 0;
+   int sampleRate = 0;
+   int inputChannels = 0;
+   int outputChannels = 0;
+   std::string outputFormat; // "WAV, 32-bit float"
+   std::string formatNote;   // why another encoding than the input's was chosen, or empty
+   uint64_t clipped = 0;     // samples beyond full scale clipped in an integer encoding
+};
+
 // Called between chunks of a long processing call; it may throw to stop the call.
 using KeepGoing = std::function<void()>;
 
@@ -103,7 +127,15 @@ public:
                         const KeepGoing& keepGoing) = 0;
    virtual void process(const ProcessSpec& spec, const double* const* in, double* const* out,
                         const KeepGoing& keepGoing) = 0;
+
+   // Runs one file through fresh instances with the current settings, at the file's rate.
+   virtual FileResult processFile(const FileJob& job, const KeepGoing& keepGoing) = 0;
 };
+
+// Runs one file through the sessions in series. A chain of several sessions runs in this
+// process, so each of them must be one openSession() made (BadArgument otherwise).
+FileResult processFile(const std::vector<PluginSession*>& chain, const FileJob& job,
+                       const KeepGoing& keepGoing);
 
 // Loads `path` (a path, or a name on the search path) into this process and opens an instance.
 // Throws LoadError if it cannot be loaded.

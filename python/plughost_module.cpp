@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace py = pybind11;
@@ -49,11 +50,18 @@ void translate(std::exception_ptr thrown) {
    }
 }
 
-// Stops a long call between chunks when Python has a signal to handle (Ctrl-C).
-void checkSignals() {
-   py::gil_scoped_acquire gil;
-   if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
+// Stops a long call between chunks when Python has a signal to handle (Ctrl-C). Taking the GIL
+// costs microseconds, so it is looked at only every 20 ms; a call's first chunk is always.
+struct SignalCheck {
+   std::chrono::steady_clock::time_point next{};
+   void operator()() {
+      const auto now = std::chrono::steady_clock::now();
+      if (now < next) return;
+      next = now + std::chrono::milliseconds(20);
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+   }
+};
 
 ProcessSpec makeSpec(int channels, size_t frames, double sampleRate, int32_t blockSize, bool reset,
                      double tail, double duration, bool compensate,
@@ -89,7 +97,7 @@ py::array process(PluginSession& session, const py::object& audio, double sample
       if (!input || input.ndim() != 2) throw py::type_error("a 2-D float array is expected");
       frames = static_cast<size_t>(input.shape(1));
       for (py::ssize_t c = 0; c < input.shape(0); ++c)
-         in.push_back(input.data(c, 0));
+         in.push_back(input.data() + static_cast<size_t>(c) * frames);
    }
    const ProcessSpec spec = makeSpec(static_cast<int>(in.size()), frames, sampleRate, blockSize,
                                      reset, tail, duration, compensate, midi, midiFile);
@@ -101,19 +109,26 @@ py::array process(PluginSession& session, const py::object& audio, double sample
       outFrames = session.outputFrames(spec);
       memory = session.outputMemory(outputs * outFrames * sizeof(Sample));
    }
-   auto* base = static_cast<Sample*>(memory.get());
+   const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(outputs),
+                                        static_cast<py::ssize_t>(outFrames)};
+   py::array_t<Sample> result;
+   if (memory) {
+      // The array keeps the session's memory alive through a capsule holding a reference.
+      auto* base = static_cast<Sample*>(memory.get());
+      auto* owner = new std::shared_ptr<void>(std::move(memory));
+      py::capsule keep(owner, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
+      result = py::array_t<Sample>(shape, base, keep);
+   } else {
+      result = py::array_t<Sample>(shape); // numpy's allocation, huge pages for large ones
+   }
    std::vector<Sample*> out;
    for (size_t c = 0; c < outputs; ++c)
-      out.push_back(base + c * outFrames);
+      out.push_back(result.mutable_data() + c * outFrames);
    {
       py::gil_scoped_release released;
-      session.process(spec, in.data(), out.data(), checkSignals);
+      session.process(spec, in.data(), out.data(), SignalCheck{});
    }
-   // The array keeps the memory alive through a capsule that owns a reference to it.
-   auto* owner = new std::shared_ptr<void>(std::move(memory));
-   py::capsule keep(owner, [](void* p) { delete static_cast<std::shared_ptr<void>*>(p); });
-   return py::array_t<Sample>(
-       {static_cast<py::ssize_t>(outputs), static_cast<py::ssize_t>(outFrames)}, base, keep);
+   return result;
 }
 
 } // namespace
@@ -203,7 +218,7 @@ PYBIND11_MODULE(_plughost, m) {
           FileResult r;
           {
              py::gil_scoped_release released;
-             r = processFile(chain, job, checkSignals);
+             r = processFile(chain, job, SignalCheck{});
           }
           py::dict result;
           result["frames"] = r.frames;

@@ -224,6 +224,7 @@ private:
       }
       for (size_t c = 0; c < outputs; ++c)
          outputPointers[c] = scratchOut.data() + c * chunk;
+      std::vector<Sample*> direct(outputs);
       std::vector<MidiEvent> events;
       events.reserve(notes.events.size());
       size_t nextEvent = 0, nextTempo = 0;
@@ -239,6 +240,7 @@ private:
          if (nextTempo < notes.tempos.size()) {
             n = std::min(n, static_cast<size_t>(notes.tempos[nextTempo].frame) - done);
          }
+         if (done < latency) n = std::min(n, latency - done);
          const size_t fromSignal = done < spec.frames ? std::min(n, spec.frames - done) : 0;
          for (size_t c = 0; c < channels; ++c) {
             Processed* to = scratchIn.data() + c * chunk;
@@ -254,6 +256,17 @@ private:
             m.frame = std::max<int64_t>(e.frame - static_cast<int64_t>(done), 0);
             std::copy_n(e.bytes, std::min(e.size, 3), m.data);
             events.push_back(m);
+         }
+         if constexpr (std::is_same_v<Sample, Processed>) {
+            // Past the latency the plug-in writes straight into the caller's output.
+            if (done >= latency) {
+               for (size_t c = 0; c < outputs; ++c)
+                  direct[c] = out[c] + (done - latency);
+               p.process(inputs.data(), direct.data(), n, events);
+               done += n;
+               if (keepGoing && done < total) keepGoing();
+               continue;
+            }
          }
          p.process(inputs.data(), outputPointers.data(), n, events);
          const size_t skip = done < latency ? std::min(n, latency - done) : 0;
@@ -312,11 +325,6 @@ FileResult processFile(const std::vector<PluginSession*>& chain, const FileJob& 
    result.formatNote = report.formatNote;
    result.clipped = report.clipped;
    return result;
-}
-
-std::shared_ptr<void> PluginSession::outputMemory(size_t bytes) {
-   return std::shared_ptr<void>(::operator new(std::max<size_t>(bytes, 1)),
-                                [](void* p) { ::operator delete(p); });
 }
 
 std::unique_ptr<PluginSession> openSession(const std::string& path, double sampleRate,

@@ -115,8 +115,9 @@ public:
    virtual void loadState(const std::vector<unsigned char>& state) = 0;
 
    // Memory for the output of process(), of at least `bytes` bytes: in a helper process's
-   // session, memory the helper shares, so that it writes the result straight into it.
-   virtual std::shared_ptr<void> outputMemory(size_t bytes);
+   // session, memory the helper shares, so that it writes the result straight into it. Null:
+   // any memory will do, the caller's own allocation is best.
+   virtual std::shared_ptr<void> outputMemory(size_t /*bytes*/) { return nullptr; }
 
    // Frames per output channel that process() writes for `spec`.
    virtual size_t outputFrames(const ProcessSpec& spec) = 0;

@@ -2,6 +2,7 @@
 // The extension under the Python package plughost: it turns Python values into the host
 // library's types and its errors into Python exceptions, and nothing else. Host logic lives in
 // the library (tools/hostlib/session.h), so the command line and Python behave alike.
+#include "tools/hostlib/batch_plan.h"
 #include "tools/hostlib/session.h"
 
 #include <trimwise/host/plugin.h>
@@ -233,6 +234,21 @@ PYBIND11_MODULE(_plughost, m) {
        py::arg("chain"), py::arg("input"), py::arg("output"), py::arg("overwrite"),
        py::arg("encoding"), py::arg("midi"), py::arg("tail"), py::arg("block_size"),
        py::arg("precision"));
+
+   m.def(
+       "plan_batch",
+       [](const std::vector<std::string>& inputs, bool recursive, const std::string& outdir,
+          const std::string& extension) {
+          py::gil_scoped_release released;
+          const auto items = planBatch(inputs, recursive, outdir, extension);
+          checkBatch(items);
+          createOutputFolders(outdir, items);
+          std::vector<std::pair<std::string, std::string>> pairs;
+          for (const auto& item : items)
+             pairs.emplace_back(item.input, item.output);
+          return pairs;
+       },
+       "Input and output of every file, as plughost process -i ... -O OUTDIR plans them.");
 
    m.def(
        "find",

@@ -11,6 +11,7 @@ packages=(
   g++-aarch64-linux-gnu g++-i686-linux-gnu g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   qemu-user wine64
   dpf-plugins-vst zynaddsubfx-vst amsynth
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-tqdm python3-distributed
 )
 
 missing=()

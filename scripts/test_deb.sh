@@ -79,7 +79,7 @@ if [[ -f $python_deb ]]; then
    echo "--- python3-plughost: file list"
    dpkg-deb -c "$python_deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$tmp/got"
    cat "$tmp/got"
-   for file in __init__.py _errors.py _plughost.pyi py.typed; do
+   for file in __init__.py _batch.py _errors.py _plughost.pyi py.typed; do
       grep -qx "/usr/lib/python3/dist-packages/plughost/$file" "$tmp/got" ||
          fail "python3-plughost lacks plughost/$file"
    done

@@ -19,10 +19,11 @@ from typing import Iterator, Optional, Sequence, Union
 import numpy as np
 
 from . import _plughost
+from ._batch import FileResult, process_files
 from ._errors import (PluginClosedError, PluginCrashed, PluginError, PluginFileError,
                       PluginLoadError, PluginTimeout, PluginValueError)
 
-__all__ = ["load", "scan", "process_file", "Plugin", "Parameter", "Parameters", "Chain", "PluginInfo",
+__all__ = ["load", "scan", "process_file", "process_files", "FileResult", "Plugin", "Parameter", "Parameters", "Chain", "PluginInfo",
            "PluginError", "PluginValueError", "PluginFileError", "PluginLoadError",
            "PluginClosedError", "PluginCrashed", "PluginTimeout"]
 

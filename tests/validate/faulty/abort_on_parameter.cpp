@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Fault: an assertion on a parameter value that fails: setting a parameter aborts the process.
+// Fault: an assertion on a parameter value that fails: setting a gain to exactly 0.5 aborts the
+// process (any other value is taken).
 #include "tests/validate/faulty/faulty_gain.h"
 
 #include <cstdlib>
@@ -8,7 +9,10 @@ namespace {
 class AbortOnParameter : public FaultyGain {
 public:
    using FaultyGain::FaultyGain;
-   void setParameter(int32_t, float) override { std::abort(); }
+   void setParameter(int32_t index, float value) override {
+      if (value == 0.5f) std::abort();
+      FaultyGain::setParameter(index, value);
+   }
 };
 } // namespace
 

@@ -8,6 +8,9 @@
 #   isolated   isolated=True against in-process, on MVerb
 #   memory     process_file's peak memory above the imported module, for a 1- and a 60-minute
 #              file (16-bit WAV, 44.1 kHz stereo)
+#   dask       examples/python/dask_batch.py on a LocalCluster of 2 worker processes against
+#              process_files(jobs=1), in throughput, over 16 files of 20 s (median of 5, the
+#              cluster started once)
 #
 #   bench/python_bench.py [build-dir]        (default build/default, built)
 import os
@@ -121,6 +124,33 @@ def memory(minutes, folder):
     return float(out.split()[-1])
 
 
+def dask(folder):
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples", "python"))
+    import dask_batch
+    from distributed import Client, LocalCluster
+
+    os.environ["PYTHONPATH"] = os.pathsep.join(sys.path)
+    source = os.path.join(folder, "in")
+    os.makedirs(source)
+    for i in range(16):
+        block = np.random.default_rng(i).integers(-8000, 8000, (RATE * 20, 2)).astype("<i2")
+        with wave.open(os.path.join(source, f"{i:02}.wav"), "wb") as w:
+            w.setnchannels(2)
+            w.setsampwidth(2)
+            w.setframerate(RATE)
+            w.writeframes(block.tobytes())
+    p = plughost.load(MVERB if os.path.exists(MVERB) else TRIMWISE, sample_rate=RATE)
+    serial, parallel = [], []
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            for run in range(5):
+                serial.append(timed(lambda: plughost.process_files(
+                    p, [source], os.path.join(folder, f"s{run}"), jobs=1, progress=False)))
+                parallel.append(timed(lambda: dask_batch.process_folder(
+                    client, [p], source, os.path.join(folder, f"d{run}"))))
+    return statistics.median(serial) / statistics.median(parallel), os.path.basename(p.path)
+
+
 def main():
     print(f"plughost Python module, ratios of medians of {RUNS} runs, {os.cpu_count()} cores")
     print(f"overhead  p.process / facade, 5 min stereo float32, block 512: "
@@ -136,6 +166,10 @@ def main():
         short, long = memory(1, folder), memory(60, folder)
     print(f"memory    process_file peak above import: 1 min {short:.1f} MB, "
           f"60 min {long:.1f} MB  (target <= 16, the same for both)")
+    with tempfile.TemporaryDirectory() as folder:
+        speed, name = dask(folder)
+    print(f"dask      LocalCluster(2 workers) / process_files(jobs=1) throughput, {name}, "
+          f"16 files of 20 s: {speed:.2f}x  (no target on 2 cores)")
 
 
 if __name__ == "__main__":

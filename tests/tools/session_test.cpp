@@ -113,7 +113,7 @@ TEST(IsolatedSessionTest, FaultsInTheHelperAreTypedErrors) {
    };
    const Case cases[] = {
        {FAKE_CRASHING_PROCESS_PATH, true, "processReplacing", false},
-       {FAKE_CRASHING_PATH, false, "SIGSEGV", false},
+       {FAKE_CRASHING_PATH, false, "while loading", false},
        {FAKE_HANGING_PATH, false, "no progress", true},
    };
    for (const Case& c : cases) {

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -494,18 +495,15 @@ private:
       const auto target = direct ? given : std::make_shared<SharedMemory>(outBytes);
       const auto channels = static_cast<size_t>(spec.channels);
       SharedMemory input(channels * spec.frames * sizeof(Sample));
-      for (size_t c = 0; c < channels; ++c) {
-         std::memcpy(static_cast<Sample*>(input.data()) + c * spec.frames, in[c],
-                     spec.frames * sizeof(Sample));
-      }
+      // std::copy_n rather than memcpy: an empty signal may come with null channel pointers.
+      for (size_t c = 0; c < channels; ++c)
+         std::copy_n(in[c], spec.frames, static_cast<Sample*>(input.data()) + c * spec.frames);
       Writer w;
       putSpec(w, spec);
       const int fds[2] = {input.fd(), target->fd()};
       call(op, w, "processing", fds, keepGoing);
-      for (size_t c = 0; c < outputs && !direct; ++c) {
-         std::memcpy(out[c], static_cast<Sample*>(target->data()) + c * outFrames,
-                     outFrames * sizeof(Sample));
-      }
+      for (size_t c = 0; c < outputs && !direct; ++c)
+         std::copy_n(static_cast<Sample*>(target->data()) + c * outFrames, outFrames, out[c]);
       if (spec.reset) {
          if (spec.sampleRate > 0.0) rate_ = spec.sampleRate;
          if (spec.blockSize > 0) block_ = spec.blockSize;
@@ -632,7 +630,7 @@ private:
 // The helper's side: one request after another into a session in this process.
 class Server {
 public:
-   Server(int fd, SharedRecord& shared) : fd_(fd), shared_(shared) {}
+   explicit Server(SharedRecord& shared) : shared_(shared) {}
 
    std::string handle(Op op, Reader& r, std::vector<int>& fds) {
       Writer w;
@@ -726,7 +724,6 @@ private:
       return {};
    }
 
-   int fd_;
    SharedRecord& shared_;
    std::unique_ptr<PluginSession> session_;
 };
@@ -749,9 +746,9 @@ std::string defaultHelper() {
 }
 
 int serveSession(int fd, int recordFd) {
-   // The helper dies with its caller, and a crash in it leaves no core file behind.
+   // The helper dies with its caller (also when a plug-in hangs), and a crash in it leaves no
+   // core file behind.
    prctl(PR_SET_PDEATHSIG, SIGKILL);
-   if (getppid() == 1) return 1;
    rlimit noCore{0, 0};
    setrlimit(RLIMIT_CORE, &noCore);
    void* mapped =
@@ -759,7 +756,7 @@ int serveSession(int fd, int recordFd) {
    if (mapped == MAP_FAILED) return 1;
    auto& shared = *static_cast<SharedRecord*>(mapped);
    recordCallsInFlight(shared.calls, std::size(shared.calls));
-   Server server(fd, shared);
+   Server server(shared);
    for (;;) {
       uint32_t tag;
       std::string request;

@@ -103,6 +103,20 @@ def test_instrument_note_starts_at_its_frame():
     assert np.abs(out[:, frame:frame + 2048]).max() > 1e-4
 
 
+def test_instrument_follows_a_midi_files_tempo(tmp_path):
+    # Format 0, 480 ticks a quarter, 60 bpm from the start: the note at tick 480 sounds at 1 s.
+    track = (b"\x00\xff\x51\x03\x0f\x42\x40"     # tempo: 1,000,000 us a quarter
+             b"\x83\x60\x90\x3c\x64"               # 480 ticks later: note on
+             b"\x83\x60\x80\x3c\x00"               # 480 ticks later: note off
+             b"\x00\xff\x2f\x00")
+    song = tmp_path / "song.mid"
+    song.write_bytes(b"MThd\x00\x00\x00\x06\x00\x00\x00\x01\x01\xe0" +
+                     b"MTrk" + len(track).to_bytes(4, "big") + track)
+    out = plughost.load(debian("amsynth_vst.so")).process(midi=song, tail=0.5)
+    assert out.shape[1] == 2 * 44100 + 22050
+    assert not out[:, :44100].any() and np.abs(out[:, 44100:46148]).max() > 1e-4
+
+
 def test_reset_and_streaming_with_a_reverb():
     # MVerb keeps a tail: reset=True must not let it leak into the next call, and a stream fed
     # in chunks with reset=False must equal the whole signal at once.

@@ -2,7 +2,7 @@
 # Debian packages (`make package`, CPack): one per install component.
 #   trimwise      the plug-in, in /usr/lib/vst
 #   plughost      the command-line host, with its man page
-#   trimwise-dev  headers, framework sources, static library and CMake package
+#   trimwise-dev  headers, framework sources, static libraries (framework, host) and CMake package
 #   python3-plughost  the Python module, where it is built
 # Each carries the machine-readable copyright file and the changelog in /usr/share/doc/<name>.
 # The packages are native (version without a Debian revision), so the changelog is changelog.gz.
@@ -69,6 +69,8 @@ foreach(component ${TRIMWISE_DEB_COMPONENTS})
 endforeach()
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake")
+# The host library's static archive needs these to link, and its CMake package finds them.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libsndfile1-dev, libsmf-dev, pkg-config")
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
 # The extension is built for one Python version; plughost is its helper for isolated=True.
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
@@ -99,7 +101,12 @@ exports exactly the entry points hosts look up.
 
 This package holds the headers, the framework's sources (compiled into each
 plug-in with its author's compiler and flags), the prebuilt static library and
-the configuration for find_package(Trimwise).")
+the configuration for find_package(Trimwise).
+
+It also holds the host library, Trimwise::host: a static C++ library that
+finds, probes, loads and drives any plug-in of the 2.4 interface (parameters
+set from text, programs, state, 32- and 64-bit processing with MIDI events),
+with headers under trimwise/host.")
 
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module to host VST effect and instrument plug-ins
 plughost loads plug-ins of the 2.4 interface into Python and processes numpy

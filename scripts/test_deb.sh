@@ -57,6 +57,14 @@ expected[trimwise-dev]="
 if [[ -f host/exports.def ]]; then
    expected[trimwise-dev]+=$'\n/usr/share/trimwise/src/host/exports.def'
 fi
+# The host library, Trimwise::host.
+expected[trimwise-dev]+="
+/usr/include/trimwise/host/errors.h
+/usr/include/trimwise/host/instance.h
+/usr/include/trimwise/host/plugin.h
+/usr/include/trimwise/host/raw/instance.h
+/usr/include/trimwise/host/raw/module.h
+/usr/LIBDIR/libtrimwise_host.a"
 libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 
 debs=()

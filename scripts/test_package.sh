@@ -53,6 +53,25 @@ cmake --build "$tmp/example" -j"$jobs" >/dev/null
 ctest --test-dir "$tmp/example" --output-on-failure
 gate_test=$tmp/example/note_gate_test
 
+step "host example (Trimwise::host) against the moved prefix: its output is plughost's"
+cmake -S examples/host -B "$tmp/host" "${only_prefix[@]}" -DCMAKE_CXX_COMPILER="$gxx" \
+   -DPKG_CONFIG_EXECUTABLE="$(command -v pkg-config)" \
+   -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build "$tmp/host" -j"$jobs" >/dev/null
+plughost=$prefix/bin/plughost
+settings=("Left Gain=-6 dB" "Right Gain=0.3")
+VST_PATH=$prefix/lib/vst "$tmp/host/play_through" Trimwise "$tmp/in.wav" "$tmp/host.wav" \
+   "${settings[@]}" >/dev/null 2>&1 && fail "the host example read a file that does not exist"
+"$plughost" process "$prefix/lib/vst/Trimwise.so" --seconds 0.5 -o "$tmp/in.wav" -q
+VST_PATH=$prefix/lib/vst "$tmp/host/play_through" Trimwise "$tmp/in.wav" "$tmp/host.wav" \
+   "${settings[@]}" >/dev/null
+"$plughost" process "$prefix/lib/vst/Trimwise.so" -i "$tmp/in.wav" -o "$tmp/ref.wav" -q \
+   -p "${settings[0]}" -p "${settings[1]}"
+levels() { "$plughost" process "$prefix/lib/vst/Trimwise.so" -i "$1" -o "$tmp/levels.wav" \
+   --overwrite --json | grep -o '"inputPeaks":[^]]*],"outputPeaks":[^]]*],"inputRms":[^]]*]'; }
+[[ -n "$(levels "$tmp/ref.wav")" && "$(levels "$tmp/host.wav")" == "$(levels "$tmp/ref.wav")" ]] ||
+   fail "the host example's output differs from plughost's"
+
 consumer=tests/package/consumer
 for embed in embed_subdirectory embed_fetchcontent; do
    step "NoteGate with the source tree embedded ($embed)"

@@ -249,9 +249,13 @@ void Instance::setState(std::span<const unsigned char> bytes) {
          return;
       }
    } else if (hasChunk() && !bytes.empty()) {
-      // The plug-in reads the chunk during the call; it is not kept.
-      std::vector<unsigned char> chunk(bytes.begin(), bytes.end());
-      raw_->dispatch(effSetChunk, 0, static_cast<intptr_t>(chunk.size()), chunk.data());
+      // The plug-in reads the chunk during the call; it is not kept. Zero bytes follow the
+      // chunk: some plug-ins save text without its terminating NUL and read it back with strlen
+      // (amsynth does), which would run past a buffer of exactly the chunk's size.
+      constexpr size_t kZeroPadding = 16;
+      std::vector<unsigned char> chunk(bytes.size() + kZeroPadding, 0);
+      std::copy(bytes.begin(), bytes.end(), chunk.begin());
+      raw_->dispatch(effSetChunk, 0, static_cast<intptr_t>(bytes.size()), chunk.data());
       return;
    }
    throw BadArgument("the " + std::to_string(bytes.size()) + " bytes given hold no state of '" +

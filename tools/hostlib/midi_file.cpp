@@ -102,7 +102,7 @@ MidiSequence readMidiFile(const std::string& path, double sampleRate) {
    }
    if (!in && !in.eof()) {
       throw ToolError(ExitCode::file, "cannot read MIDI file '" + path + "'",
-                      "check the path; --midi takes a Standard MIDI File (.mid)");
+                      "check the path; notes are read from a Standard MIDI File (.mid)");
    }
    const std::string damage = checkChunks(file);
    if (!damage.empty()) {

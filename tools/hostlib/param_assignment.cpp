@@ -118,7 +118,7 @@ ParamAssignment parseAssignment(const std::string& text, const std::vector<std::
    const auto equals = text.rfind('=');
    if (equals == std::string::npos || equals == 0) {
       throw ToolError(ExitCode::usage, "parameter setting '" + text + "' is not PARAM=VALUE",
-                      "write e.g. --param 0=0.5 or --param \"Left Gain=-6dB\"");
+                      "write e.g. 0=0.5 or \"Left Gain=-6dB\"");
    }
    const std::string param = text.substr(0, equals);
    const std::string number = text.substr(equals + 1);

@@ -54,26 +54,51 @@ PluginInfo probe(const std::string& path, double timeoutSeconds) {
    return infoOf(path, outcome.summary);
 }
 
-std::vector<PluginInfo> scan(const std::vector<SearchFolder>& folders, size_t atOnce,
-                             double timeoutSeconds) {
+ScanReport scanFolders(const std::vector<SearchFolder>& folders, size_t atOnce,
+                       double timeoutSeconds) {
    std::vector<plughost::SearchFolder> where;
    for (const auto& f : folders)
       where.push_back({f.path, f.origin});
+   plughost::SearchResult found = plughost::findPlugins(where);
    std::vector<std::string> paths;
-   for (const auto& found : plughost::findPlugins(where).plugins)
-      paths.push_back(found.path);
+   for (const auto& plugin : found.plugins)
+      paths.push_back(plugin.path);
    const auto outcomes =
        typedErrors([&] { return plughost::probePlugins(paths, atOnce, timeoutSeconds); });
-   std::vector<PluginInfo> infos;
+   ScanReport report;
    for (size_t i = 0; i < paths.size(); ++i) {
+      using Status = plughost::ProbeOutcome::Status;
       PluginInfo info = infoOf(paths[i], outcomes[i].summary);
-      if (outcomes[i].status != plughost::ProbeOutcome::Status::opened) {
+      info.folder = found.plugins[i].folder;
+      info.relative = found.plugins[i].relative;
+      info.lookupName = found.plugins[i].name;
+      switch (outcomes[i].status) {
+      case Status::opened:
+         break;
+      case Status::refused:
+         info.status = ProbeStatus::refused;
+         break;
+      case Status::crashed:
+         info.status = ProbeStatus::crashed;
+         break;
+      case Status::hung:
+         info.status = ProbeStatus::hung;
+         break;
+      }
+      if (info.status != ProbeStatus::usable) {
          info.usable = false;
          info.reason = outcomes[i].problem;
       }
-      infos.push_back(std::move(info));
+      report.plugins.push_back(std::move(info));
    }
-   return infos;
+   report.notPlugins = std::move(found.notPlugins);
+   report.unreadable = std::move(found.unreadable);
+   return report;
+}
+
+std::vector<PluginInfo> scan(const std::vector<SearchFolder>& folders, size_t atOnce,
+                             double timeoutSeconds) {
+   return scanFolders(folders, atOnce, timeoutSeconds).plugins;
 }
 
 Plugin Plugin::load(const std::string& nameOrPath, bool probeFirst) {
@@ -98,6 +123,7 @@ Instance Plugin::instantiate(const InstanceOptions& options) const {
    settings.blockSize = options.blockSize;
    settings.realtime = options.realtime;
    settings.logRequests = false;
+   settings.trace = options.trace;
    return Instance(typedErrors(
        [&] { return std::make_unique<raw::PluginInstance>(module_, std::move(settings)); }));
 }

@@ -186,8 +186,7 @@ std::string findPlugin(const std::string& nameOrPath) {
    }
    throw ToolError(ExitCode::plugin,
                    "no plug-in '" + nameOrPath + "' here or in " + folderList(folders),
-                   "give the path to the library, or set VST_PATH; 'plughost list' shows what "
-                   "is found");
+                   "give the path to the library, or add its folder to VST_PATH");
 }
 
 } // namespace plughost

@@ -3,8 +3,6 @@
 
 #include "tools/hostlib/fatal_signal.h"
 #include "tools/hostlib/param_assignment.h"
-#include "tools/hostlib/plugin_probe.h"
-#include "tools/hostlib/plugin_search.h"
 #include "tools/hostlib/tool_error.h"
 
 #include <cmath>
@@ -29,14 +27,41 @@ HostSettings hostSettings(const CommonOptions& options, float sampleRate, int32_
    return settings;
 }
 
-// Finds the library for PLUGIN, loads it once in a child process, so that a plug-in that crashes
-// while loading is reported rather than taking plughost down, and then loads it here. From then
-// on a crash is reported as one during `activity`.
-std::shared_ptr<PluginModule> loadPlugin(std::string& plugin, const std::string& activity) {
-   plugin = findPlugin(plugin);
-   probePlugin(plugin);
+// The library's hint for a parameter setting, in the words of the command line: examples of
+// settings become examples of --param.
+std::string commandLineHint(const std::string& hint) {
+   if (hint == "write e.g. 0=0.5 or \"Left Gain=-6dB\"") {
+      return "write e.g. --param 0=0.5 or --param \"Left Gain=-6dB\"";
+   }
+   return hint;
+}
+
+host::InstanceOptions instanceOptions(const CommonOptions& options, double sampleRate,
+                                      int32_t blockSize) {
+   host::InstanceOptions settings{sampleRate, blockSize};
+   if (options.trace) {
+      settings.trace = [](const std::string& line) { std::cerr << "trace: " << line << '\n'; };
+   }
+   return settings;
+}
+
+std::string findPluginPath(const std::string& plugin) {
+   try {
+      return host::findPlugin(plugin);
+   } catch (const host::LoadError& e) {
+      throw host::LoadError(e.what(), e.hint() + "; 'plughost list' shows what is found");
+   }
+}
+
+host::Plugin openPlugin(std::string& plugin, const std::string& activity) {
+   plugin = findPluginPath(plugin);
+   host::probe(plugin);
    reportFatalSignals(activity + " '" + plugin + "'");
-   return PluginModule::load(plugin);
+   return host::Plugin::load(plugin);
+}
+
+std::shared_ptr<PluginModule> loadPlugin(std::string& plugin, const std::string& activity) {
+   return openPlugin(plugin, activity).module();
 }
 
 ParamInfo readParam(PluginInstance& p, int32_t i) {
@@ -59,8 +84,25 @@ std::vector<ParamInfo> readParams(PluginInstance& p) {
 // per setting. A level in dB is turned into the host value whose display shows it.
 std::vector<ParamInfo> applySettings(PluginInstance& p, const std::vector<std::string>& settings) {
    std::vector<ParamInfo> applied;
-   for (const auto& text : settings)
-      applied.push_back(readParam(p, applyAssignment(p, text)));
+   for (const auto& text : settings) {
+      try {
+         applied.push_back(readParam(p, applyAssignment(p, text)));
+      } catch (const ToolError& e) {
+         throw ToolError(e.code(), e.what(), commandLineHint(e.hint()));
+      }
+   }
+   return applied;
+}
+
+std::vector<ParamInfo> applySettings(host::Instance& p, const std::vector<std::string>& settings) {
+   std::vector<ParamInfo> applied;
+   for (const auto& text : settings) {
+      try {
+         applied.push_back(p.set(text));
+      } catch (const host::BadArgument& e) {
+         throw host::BadArgument(e.what(), commandLineHint(e.hint()));
+      }
+   }
    return applied;
 }
 

@@ -7,6 +7,8 @@
 #include "tools/hostlib/plugin_module.h"
 #include "tools/plughost/json_writer.h"
 
+#include <trimwise/host/plugin.h>
+
 #include <CLI/CLI.hpp>
 
 #include <chrono>
@@ -16,6 +18,8 @@
 #include <vector>
 
 namespace plughost {
+
+namespace host = trimwise::host;
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,18 +34,19 @@ struct CommonOptions {
 };
 
 HostSettings hostSettings(const CommonOptions& options, float sampleRate, int32_t blockSize);
+host::InstanceOptions instanceOptions(const CommonOptions& options, double sampleRate,
+                                      int32_t blockSize);
+
+// The library for PLUGIN, a path or a name on the search path.
+std::string findPluginPath(const std::string& plugin);
 
 // Finds the library for PLUGIN, loads it once in a child process, so that a plug-in that crashes
 // while loading is reported rather than taking plughost down, and then loads it here. From then
-// on a crash is reported as one during `activity`.
+// on a crash is reported as one during `activity`. PLUGIN becomes the path found.
+host::Plugin openPlugin(std::string& plugin, const std::string& activity);
 std::shared_ptr<PluginModule> loadPlugin(std::string& plugin, const std::string& activity);
 
-struct ParamInfo {
-   int32_t index;
-   std::string name, label, display;
-   float value;
-   bool automatable;
-};
+using ParamInfo = host::Parameter;
 
 ParamInfo readParam(PluginInstance& p, int32_t i);
 std::vector<ParamInfo> readParams(PluginInstance& p);
@@ -49,6 +54,7 @@ std::vector<ParamInfo> readParams(PluginInstance& p);
 // Sets each PARAM=VALUE in order and returns the parameters as they read afterwards, one entry
 // per setting. A level in dB is turned into the host value whose display shows it.
 std::vector<ParamInfo> applySettings(PluginInstance& p, const std::vector<std::string>& settings);
+std::vector<ParamInfo> applySettings(host::Instance& p, const std::vector<std::string>& settings);
 
 // 'Trmw' when all four characters are printable, else empty.
 std::string fourCharText(int32_t code);

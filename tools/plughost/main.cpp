@@ -4,7 +4,6 @@
 // and checks what hosts rely on. Each command lives in a file of its own.
 
 #include "tools/hostlib/fatal_signal.h"
-#include "tools/hostlib/plugin_search.h"
 #include "tools/hostlib/tool_error.h"
 #include "tools/plughost/commands.h"
 #include "tools/validate/validate_command.h"
@@ -37,6 +36,10 @@ int exitCode(trimwise::host::ErrorKind kind) {
    case ErrorKind::file:
       return static_cast<int>(ExitCode::file);
    case ErrorKind::crash:
+      // The library reports a crash it saw in a child process: the plug-in crashed or hung
+      // while it was being loaded, so it could not be loaded. A crash while processing here
+      // ends in the fatal signal report instead.
+      return static_cast<int>(ExitCode::plugin);
    case ErrorKind::failed:
       break;
    }
@@ -122,7 +125,8 @@ int run(int argc, char** argv) {
    if (proc->parsed()) return runProcess(common, process);
    if (bench->parsed()) return runBenchCommand(common, benchOptions);
    if (chk->parsed()) {
-      if (!validation.pluginPath.empty()) validation.pluginPath = findPlugin(validation.pluginPath);
+      if (!validation.pluginPath.empty())
+         validation.pluginPath = findPluginPath(validation.pluginPath);
       return validate::runValidate(validation);
    }
    return 0;

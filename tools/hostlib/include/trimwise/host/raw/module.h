@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// A plug-in shared library loaded into the host process, and its entry point. Part of the raw
-// layer: see <trimwise/host/raw/instance.h>; it may change between minor versions.
+/// @file
+/// A plug-in shared library loaded into the host process, and its entry point. Part of the raw
+/// layer: see <trimwise/host/raw/instance.h>; it may change between minor versions.
 #pragma once
 
 #include "framework/plugin_interface.h"
@@ -10,16 +11,16 @@
 
 namespace trimwise::host::raw {
 
-// The exported entry point: takes the host callback, returns the new instance's record or null.
+/// The exported entry point: takes the host callback, returns the new instance's record or null.
 using PluginEntry = AEffect* (*)(audioMasterCallback hostCallback);
 
-// Owns one dlopen handle. Instances keep a shared_ptr to their module so the code they run stays
-// mapped until the last of them is closed.
+/// Owns one dlopen handle. Instances keep a shared_ptr to their module so the code they run stays
+/// mapped until the last of them is closed.
 class PluginModule {
 public:
-   // Loads the library and looks up its entry. Throws an Error of kind load if the file cannot
-   // be loaded or exports neither `VSTPluginMain` nor `main`. Any thread; loading runs the
-   // library's static constructors, so not while another thread processes with this library.
+   /// Loads the library and looks up its entry. Throws an Error of kind load if the file cannot
+   /// be loaded or exports neither `VSTPluginMain` nor `main`. Any thread; loading runs the
+   /// library's static constructors, so not while another thread processes with this library.
    static std::shared_ptr<PluginModule> load(const std::string& path);
 
    ~PluginModule();
@@ -28,11 +29,11 @@ public:
 
    const std::string& path() const { return path_; }
 
-   // The entry the host calls: `VSTPluginMain` if exported, otherwise the older name `main`.
+   /// The entry the host calls: `VSTPluginMain` if exported, otherwise the older name `main`.
    PluginEntry entry() const { return vstPluginMain_ ? vstPluginMain_ : main_; }
    const char* entryName() const { return vstPluginMain_ ? "VSTPluginMain" : "main"; }
 
-   // Each export on its own (null when absent), for checking that both name one function.
+   /// Each export on its own (null when absent), for checking that both name one function.
    PluginEntry vstPluginMainExport() const { return vstPluginMain_; }
    PluginEntry mainExport() const { return main_; }
 

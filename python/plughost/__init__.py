@@ -13,7 +13,9 @@ turns Python values into its terms and its errors into the exceptions below.
 from __future__ import annotations
 
 import collections
+import contextlib
 import os
+import threading
 from typing import Iterator, Optional, Sequence, Union
 
 import numpy as np
@@ -73,10 +75,15 @@ def process_file(plugin: Union["Plugin", "Chain"], input: Union[str, os.PathLike
     does not grow with the file. Returns what was done: frames, sample rate, channels, format.
     """
     plugins = plugin.plugins if isinstance(plugin, Chain) else [plugin]
-    sessions = [p._session for p in plugins]
-    return _plughost.process_file(sessions, os.fspath(input), os.fspath(output), bool(overwrite),
-                                  str(encoding), "" if midi is None else os.fspath(midi),
-                                  float(tail), int(block_size or 0), int(precision))
+    guarded = [p._session for p in plugins]
+    with contextlib.ExitStack() as held:
+        # In one order everywhere, so that two threads on chains that share a plug-in wait.
+        for g in sorted(set(guarded), key=id):
+            held.enter_context(g.lock)
+        return _plughost.process_file([g.raw for g in guarded], os.fspath(input),
+                                      os.fspath(output), bool(overwrite), str(encoding),
+                                      "" if midi is None else os.fspath(midi), float(tail),
+                                      int(block_size or 0), int(precision))
 
 
 def _restore(path, sample_rate, block_size, isolated, timeout, state):
@@ -99,6 +106,27 @@ def _as_signal(audio) -> np.ndarray:
         raise PluginValueError("the audio has no channels",
                                "give a (channels, frames) array with at least one channel")
     return np.ascontiguousarray(array)
+
+
+class _Guarded:
+    """A session taking one call at a time: a Plugin shared between threads makes them wait
+    instead of racing inside the host library."""
+
+    __slots__ = ("raw", "lock")
+
+    def __init__(self, session):
+        self.raw = session
+        self.lock = threading.Lock()
+
+    def __getattr__(self, name):
+        attr = getattr(self.raw, name)
+        if not callable(attr):
+            return attr
+
+        def call(*args):
+            with self.lock:
+                return attr(*args)
+        return call
 
 
 class Parameter:
@@ -137,8 +165,8 @@ class Parameter:
         self._plugin._session.set_parameter_text(self.index, str(text))
 
     def __repr__(self) -> str:
-        return f"<Parameter {self.index} {self.name!r} = {self.display} {self.label}>".replace(
-            "  >", ">")
+        shown = " ".join(t for t in (self.display.strip(), self.label.strip()) if t)
+        return f"<Parameter {self.index} {self.name!r} = {shown}>"
 
 
 class Parameters(Sequence):
@@ -177,7 +205,7 @@ class Plugin:
     """One open instance of a plug-in and its settings. Use from one thread at a time."""
 
     def __init__(self, session, isolated: bool = False, timeout: float = 30):
-        self._live = session
+        self._live = _Guarded(session)
         self._info = session.info
         self._isolated = isolated
         self._timeout = timeout

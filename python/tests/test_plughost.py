@@ -184,6 +184,28 @@ def test_gil_released_while_processing(switch_rarely):
     assert in_process
 
 
+def test_one_plugin_shared_by_threads_waits_instead_of_racing():
+    # reset=True replaces the instance inside process(); a parameter set from another thread at
+    # that moment would reach a closed instance if the calls were not taken one at a time.
+    p = plughost.load(TRIMWISE)
+    x = noise(2, 8)
+    errors = []
+
+    def setter():
+        try:
+            for i in range(20000):
+                p.parameters[i % 2].value = (i % 10) / 10
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    t = threading.Thread(target=setter)
+    t.start()
+    while t.is_alive():
+        p.process(x)
+    t.join()
+    assert not errors
+
+
 def test_keyboard_interrupt_between_chunks(switch_rarely):
     p = plughost.load(TRIMWISE)
     x = noise(2, 4_000_000)

@@ -216,7 +216,7 @@ PYBIND11_MODULE(_plughost, m) {
           job.tail = tail;
           job.blockSize = blockSize;
           job.precision = precision;
-          FileResult r;
+          FileOutcome r;
           {
              py::gil_scoped_release released;
              r = processFile(chain, job, SignalCheck{});
@@ -265,7 +265,7 @@ PYBIND11_MODULE(_plughost, m) {
           std::vector<std::tuple<std::string, std::string, std::string, int32_t, int32_t, int32_t,
                                  int32_t, bool, std::string>>
               rows;
-          for (const auto& i : trimwise::host::scan(trimwise::host::searchPath(), 2, timeout)) {
+          for (const auto& i : scanInHelper(defaultHelper(), timeout)) {
              rows.emplace_back(i.path, i.name, i.vendor, i.uniqueId, i.category, i.inputs,
                                i.outputs, i.usable, i.reason);
           }

@@ -54,7 +54,9 @@ def load(path: Union[str, os.PathLike], sample_rate: float = 44100, block_size: 
 
 
 def scan(timeout: float = 60) -> list:
-    """Every plug-in on the search path, each probed in a child process: a list of PluginInfo."""
+    """Every plug-in on the search path, each probed in a child process: a list of PluginInfo.
+
+    The probes are started by the plughost helper, so this interpreter is never forked."""
     rows = _plughost.scan(float(timeout))
     return [PluginInfo(path, name, vendor, uid,
                        _CATEGORIES[cat] if 0 <= cat < len(_CATEGORIES) else str(cat),

@@ -9,6 +9,8 @@
 #include "tools/hostlib/plugin_instance.h"
 #include "tools/hostlib/session.h"
 
+#include <trimwise/host/plugin.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -63,6 +65,7 @@ enum class Op : uint32_t {
    process32,
    process64,
    processFile,
+   scan,
 };
 enum class Status : uint32_t { ok, error, crashed };
 
@@ -179,13 +182,13 @@ FileJob getJob(Reader& r) {
    return j;
 }
 
-void putResult(Writer& w, const FileResult& f) {
+void putResult(Writer& w, const FileOutcome& f) {
    w.put(static_cast<uint64_t>(f.frames)).put(f.sampleRate).put(f.inputChannels);
    w.put(f.outputChannels).text(f.outputFormat).text(f.formatNote).put(f.clipped);
 }
 
-FileResult getResult(Reader& r) {
-   FileResult f;
+FileOutcome getResult(Reader& r) {
+   FileOutcome f;
    f.frames = static_cast<size_t>(r.get<uint64_t>());
    f.sampleRate = r.get<int>();
    f.inputChannels = r.get<int>();
@@ -344,6 +347,7 @@ public:
                            "give a time limit above 0 seconds");
       }
       start(helper);
+      if (path.empty()) return; // a helper for work without a plug-in of its own (scan)
       try {
          Writer w;
          w.text(path).put(sampleRate).put(blockSize);
@@ -434,7 +438,29 @@ public:
       run(Op::process64, spec, in, out, keepGoing);
    }
 
-   FileResult processFile(const FileJob& job, const KeepGoing& keepGoing) override {
+   // Every plug-in on the search path, probed by the helper: it forks the probes, never the
+   // caller.
+   std::vector<trimwise::host::PluginInfo> scan(double probeTimeout) {
+      Reader r(call(Op::scan, Writer().put(probeTimeout), "scanning"));
+      std::vector<trimwise::host::PluginInfo> found(r.get<uint64_t>());
+      for (auto& i : found) {
+         i.path = r.text();
+         i.name = r.text();
+         i.vendor = r.text();
+         i.uniqueId = r.get<int32_t>();
+         i.category = r.get<int32_t>();
+         i.inputs = r.get<int32_t>();
+         i.outputs = r.get<int32_t>();
+         i.parameters = r.get<int32_t>();
+         i.flags = r.get<int32_t>();
+         i.isInstrument = r.get<uint8_t>() != 0;
+         i.usable = r.get<uint8_t>() != 0;
+         i.reason = r.text();
+      }
+      return found;
+   }
+
+   FileOutcome processFile(const FileJob& job, const KeepGoing& keepGoing) override {
       Writer w;
       putJob(w, job);
       Reader r(call(Op::processFile, w, "processing a file", nullptr, keepGoing));
@@ -634,6 +660,17 @@ public:
 
    std::string handle(Op op, Reader& r, std::vector<int>& fds) {
       Writer w;
+      if (op == Op::scan) {
+         const auto found = trimwise::host::scan(trimwise::host::searchPath(), 2, r.get<double>());
+         w.put(static_cast<uint64_t>(found.size()));
+         for (const auto& i : found) {
+            w.text(i.path).text(i.name).text(i.vendor).put(i.uniqueId).put(i.category);
+            w.put(i.inputs).put(i.outputs).put(i.parameters).put(i.flags);
+            w.put(static_cast<uint8_t>(i.isInstrument)).put(static_cast<uint8_t>(i.usable));
+            w.text(i.reason);
+         }
+         return w.bytes;
+      }
       if (op == Op::open) {
          const std::string path = r.text();
          const double rate = r.get<double>();
@@ -692,12 +729,13 @@ public:
       case Op::process64:
          return process<double>(s, getSpec(r), fds);
       case Op::processFile: {
-         const FileResult result = s.processFile(
+         const FileOutcome result = s.processFile(
              getJob(r), [this] { shared_.progress.fetch_add(1, std::memory_order_relaxed); });
          putResult(w, result);
          return w.bytes;
       }
       case Op::open:
+      case Op::scan:
          break;
       }
       throw Error(ErrorKind::failed, "an unknown request", "the helper does not match");
@@ -734,6 +772,13 @@ std::unique_ptr<PluginSession> openIsolatedSession(const std::string& helper,
                                                    const std::string& path, double sampleRate,
                                                    int32_t blockSize, double timeoutSeconds) {
    return std::make_unique<IsolatedSession>(helper, path, sampleRate, blockSize, timeoutSeconds);
+}
+
+std::vector<trimwise::host::PluginInfo> scanInHelper(const std::string& helper,
+                                                     double probeTimeout) {
+   // The probes have time limits of their own; the helper only has to come back.
+   IsolatedSession session(helper, "", 44100.0, 512, 86400.0);
+   return session.scan(probeTimeout);
 }
 
 std::string defaultHelper() {

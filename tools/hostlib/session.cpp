@@ -118,7 +118,7 @@ public:
       }
    }
 
-   FileResult processFile(const FileJob& job, const KeepGoing& keepGoing) override {
+   FileOutcome processFile(const FileJob& job, const KeepGoing& keepGoing) override {
       return plughost::processFile({this}, job, keepGoing);
    }
 
@@ -288,8 +288,8 @@ private:
 
 } // namespace
 
-FileResult processFile(const std::vector<PluginSession*>& chain, const FileJob& job,
-                       const KeepGoing& keepGoing) {
+FileOutcome processFile(const std::vector<PluginSession*>& chain, const FileJob& job,
+                        const KeepGoing& keepGoing) {
    if (chain.empty()) throw BadArgument("a chain without plug-ins", "give at least one");
    std::vector<LocalSession*> local;
    for (PluginSession* session : chain)
@@ -316,7 +316,7 @@ FileResult processFile(const std::vector<PluginSession*>& chain, const FileJob& 
    const PipelineReport report = pipeline.run(instances, [&](size_t done, size_t total) {
       if (keepGoing && done < total) keepGoing();
    });
-   FileResult result;
+   FileOutcome result;
    result.frames = report.frames;
    result.sampleRate = pipeline.input().sampleRate;
    result.inputChannels = pipeline.input().channels;

@@ -7,6 +7,7 @@
 #include "tools/hostlib/midi_file.h"
 
 #include <trimwise/host/errors.h>
+#include <trimwise/host/plugin.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -69,7 +70,7 @@ struct FileJob {
 };
 
 // What a file job did.
-struct FileResult {
+struct FileOutcome {
    size_t frames = 0;
    int sampleRate = 0;
    int inputChannels = 0;
@@ -130,13 +131,13 @@ public:
                         const KeepGoing& keepGoing) = 0;
 
    // Runs one file through fresh instances with the current settings, at the file's rate.
-   virtual FileResult processFile(const FileJob& job, const KeepGoing& keepGoing) = 0;
+   virtual FileOutcome processFile(const FileJob& job, const KeepGoing& keepGoing) = 0;
 };
 
 // Runs one file through the sessions in series. A chain of several sessions runs in this
 // process, so each of them must be one openSession() made (BadArgument otherwise).
-FileResult processFile(const std::vector<PluginSession*>& chain, const FileJob& job,
-                       const KeepGoing& keepGoing);
+FileOutcome processFile(const std::vector<PluginSession*>& chain, const FileJob& job,
+                        const KeepGoing& keepGoing);
 
 // Loads `path` (a path, or a name on the search path) into this process and opens an instance.
 // Throws LoadError if it cannot be loaded.
@@ -150,6 +151,11 @@ std::unique_ptr<PluginSession> openSession(const std::string& path, double sampl
 std::unique_ptr<PluginSession> openIsolatedSession(const std::string& helper,
                                                    const std::string& path, double sampleRate,
                                                    int32_t blockSize, double timeoutSeconds);
+
+// Every plug-in on the search path, each probed in a child process as trimwise::host::scan()
+// does, but by a helper started by exec: a caller with threads (an interpreter) is never forked.
+std::vector<trimwise::host::PluginInfo> scanInHelper(const std::string& helper,
+                                                     double probeTimeout);
 
 // The plughost executable a session is isolated with: $PLUGHOST_HELPER, else the installed one.
 std::string defaultHelper();

@@ -564,7 +564,7 @@ private:
          const std::string what = r.text();
          const std::string inCall = r.text();
          reap();
-         throw PluginCrashed("the plug-in threw a C++ exception (" + what + ") in " + inCall +
+         throw PluginCrashed("the plug-in threw a C++ exception (" + what + ")" + where(inCall) +
                                  " while " + activity,
                              "the plug-in has a fault; its helper process was ended", inCall);
       }
@@ -600,8 +600,8 @@ private:
             const std::string inCall = callInFlight();
             kill(pid_, SIGKILL);
             reap();
-            throw PluginTimeout("the plug-in made no progress for " + seconds(timeout_) + " in " +
-                                    inCall + " while " + activity,
+            throw PluginTimeout("the plug-in made no progress for " + seconds(timeout_) +
+                                    where(inCall) + " while " + activity,
                                 "it may hang; allow it a longer time limit if it is only slow",
                                 inCall);
          }
@@ -614,11 +614,16 @@ private:
       return text;
    }
 
+   // The call the helper was making into the plug-in, or empty.
    std::string callInFlight() const {
       for (const CallInFlight& c : shared().calls) {
          if (c.kind != CallInFlight::none) return describeCallInFlight(c);
       }
-      return "no call into the plug-in";
+      return "";
+   }
+
+   static std::string where(const std::string& call) {
+      return call.empty() ? " outside any call into the plug-in" : " in " + call;
    }
 
    int reap() {
@@ -639,7 +644,7 @@ private:
           signal != 0 ? "the plug-in crashed with " + describeSignal(signal)
                       : "the plug-in ended its process (exit status " +
                             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")";
-      throw PluginCrashed(how + " in " + inCall + " while " + activity,
+      throw PluginCrashed(how + where(inCall) + " while " + activity,
                           "the plug-in has a fault; its helper process was ended", inCall, signal);
    }
 
@@ -831,7 +836,7 @@ int serveSession(int fd, int recordFd) {
             if (c.kind != CallInFlight::none && !inCall) inCall = &c;
          }
          Writer w;
-         w.text(what).text(inCall ? describeCallInFlight(*inCall) : "an unknown call");
+         w.text(what).text(inCall ? describeCallInFlight(*inCall) : "");
          sendMessage(fd, static_cast<uint32_t>(Status::crashed), w.bytes);
          _exit(1);
       }

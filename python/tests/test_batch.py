@@ -58,6 +58,10 @@ def test_failing_and_crashing_files_fail_alone(tmp_path):
     assert status["a.wav"] == ("ok", "") and status["c.wav"] == ("ok", "")
     assert status["b.wav"][0] == "failed" and "SIGABRT" in status["b.wav"][1]
     assert status["d.wav"][0] == "failed" and status["d.wav"][1]
+    # A crash while the output is written leaves no part of it behind.
+    crashing = plughost.load(os.environ["FAULTY_CRASH_IN_PROCESS"], isolated=True)
+    with pytest.raises(plughost.PluginCrashed, match="SIGSEGV"):
+        plughost.process_file(crashing, source / "a.wav", tmp_path / "out" / "x.wav")
     assert sorted(os.listdir(tmp_path / "out")) == ["a.wav", "c.wav"]
 
 

@@ -587,8 +587,7 @@ private:
             try {
                keepGoing();
             } catch (...) {
-               kill(pid_, SIGKILL);
-               reap();
+               stop();
                throw;
             }
          }
@@ -598,8 +597,7 @@ private:
             lastProgress = Clock::now();
          } else if (std::chrono::duration<double>(Clock::now() - lastProgress).count() > timeout_) {
             const std::string inCall = callInFlight();
-            kill(pid_, SIGKILL);
-            reap();
+            stop();
             throw PluginTimeout("the plug-in made no progress for " + seconds(timeout_) +
                                     where(inCall) + " while " + activity,
                                 "it may hang; allow it a longer time limit if it is only slow",
@@ -624,6 +622,22 @@ private:
 
    static std::string where(const std::string& call) {
       return call.empty() ? " outside any call into the plug-in" : " in " + call;
+   }
+
+   // Ends the helper: SIGTERM first, so that it removes an output file it was writing, then
+   // SIGKILL if it has not ended within a second.
+   void stop() {
+      kill(pid_, SIGTERM);
+      for (int i = 0; i < 100; ++i) {
+         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            close(socket_);
+            pid_ = 0;
+            return;
+         }
+         usleep(10000);
+      }
+      kill(pid_, SIGKILL);
+      reap();
    }
 
    int reap() {
@@ -799,6 +813,9 @@ int serveSession(int fd, int recordFd) {
    // The helper dies with its caller (also when a plug-in hangs), and a crash in it leaves no
    // core file behind.
    prctl(PR_SET_PDEATHSIG, SIGKILL);
+   // A fatal signal or SIGTERM removes the output file being written, and ends the helper by
+   // that signal, so that the caller can name it.
+   removePendingOnSignals();
    rlimit noCore{0, 0};
    setrlimit(RLIMIT_CORE, &noCore);
    void* mapped =

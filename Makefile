@@ -47,9 +47,10 @@ format-check:
 install: build
 	@cmake --install build/default
 
-# Debian packages (trimwise, plughost, trimwise-dev) in build/default/packages.
+# Debian packages (trimwise, plughost, trimwise-dev, python3-plughost) in build/default/packages.
 package: configure
-	@cmake --build --preset default -j2 --target Trimwise Trimwise_lv2 trimwise_framework plughost plughost_manpage
+	@cmake --build --preset default -j2 --target Trimwise Trimwise_lv2 trimwise_framework plughost \
+		plughost_manpage python_package
 	@cd build/default && cpack -G DEB
 
 # API reference of the framework in build/docs/html.

@@ -3,6 +3,7 @@
 #   trimwise      the plug-in, in /usr/lib/vst, and its LV2 bundle in /usr/lib/lv2
 #   plughost      the command-line host, with its man page
 #   trimwise-dev  headers, framework sources, static libraries (framework, host) and CMake package
+#   python3-plughost  the Python module, where it is built
 # Each carries the machine-readable copyright file and the changelog in /usr/share/doc/<name>.
 # The packages are native (version without a Debian revision), so the changelog is changelog.gz.
 
@@ -11,6 +12,13 @@ set(TRIMWISE_DEB_COMPONENTS plugin plughost dev)
 set(TRIMWISE_DEB_NAME_plugin trimwise)
 set(TRIMWISE_DEB_NAME_plughost plughost)
 set(TRIMWISE_DEB_NAME_dev trimwise-dev)
+# What the Python package needs built; nothing where the module is not built.
+add_custom_target(python_package)
+if(TARGET _plughost)
+  list(APPEND TRIMWISE_DEB_COMPONENTS python)
+  set(TRIMWISE_DEB_NAME_python python3-plughost)
+  add_dependencies(python_package _plughost)
+endif()
 
 # Compressed exactly as dpkg wants it: maximum compression, no name or time stamp inside.
 set(changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
@@ -64,6 +72,10 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake, lv2-dev")
 # The host library's static archive needs these to link, and its CMake package finds them.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libsndfile1-dev, libsmf-dev, pkg-config")
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
+# The extension is built for one Python version; plughost is its helper for isolated=True.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "${PLUGHOST_PYTHON_DEPENDS}, python3-numpy, plughost (= ${PROJECT_VERSION})")
 
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
 Trimwise sets the level of the left and of the right channel of a stereo
@@ -95,5 +107,15 @@ It also holds the host library, Trimwise::host: a static C++ library that
 finds, probes, loads and drives any plug-in of the 2.4 interface (parameters
 set from text, programs, state, 32- and 64-bit processing with MIDI events),
 with headers under trimwise/host.")
+
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Python module to host VST effect and instrument plug-ins
+plughost loads plug-ins of the 2.4 interface into Python and processes numpy
+arrays through them: parameters by name and from text such as \"-6 dB\",
+programs, state as bytes, MIDI events, pickling, chains and a scan of the
+folders hosts search.
+
+With isolated=True a plug-in runs in a helper process, so that a crash, an
+abort or a hang raises an exception naming the call in flight instead of
+ending the interpreter.")
 
 include(CPack)

@@ -13,6 +13,7 @@ packages=(
   valgrind
   dpf-plugins-vst zynaddsubfx-vst amsynth
   lv2-dev lilv-utils liblilv-dev sordi
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-tqdm python3-distributed
 )
 
 missing=()

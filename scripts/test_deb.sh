@@ -21,8 +21,8 @@ version=$(sed -n 's/^project(Trimwise VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 arch=$(dpkg --print-architecture)
 
 rm -rf "$build/packages"
-cmake --build "$build" -j"$jobs" --target Trimwise Trimwise_lv2 trimwise_framework plughost plughost_manpage \
-   >/dev/null
+cmake --build "$build" -j"$jobs" --target Trimwise Trimwise_lv2 trimwise_framework plughost \
+   plughost_manpage python_package >/dev/null
 (cd "$build" && cpack -G DEB >/dev/null)
 
 declare -A expected
@@ -89,6 +89,26 @@ for name in trimwise plughost trimwise-dev; do
    dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//' >"$tmp/depends"
    echo "depends: $(paste -sd, "$tmp/depends")"
 done
+# The Python module, where it is built: its files, and its dependencies on numpy, the Python
+# version it was built for and plughost (its helper process).
+python_deb=$build/packages/python3-plughost_${version}_${arch}.deb
+if [[ -f $python_deb ]]; then
+   echo "--- python3-plughost: file list"
+   dpkg-deb -c "$python_deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$tmp/got"
+   cat "$tmp/got"
+   for file in __init__.py _batch.py _errors.py _plughost.pyi py.typed; do
+      grep -qx "/usr/lib/python3/dist-packages/plughost/$file" "$tmp/got" ||
+         fail "python3-plughost lacks plughost/$file"
+   done
+   grep -q '^/usr/lib/python3/dist-packages/plughost/_plughost\.cpython-.*\.so$' "$tmp/got" ||
+      fail "python3-plughost lacks its extension"
+   depends=$(dpkg-deb -f "$python_deb" Depends)
+   echo "depends: $depends"
+   for dependency in python3-numpy "python3 (>= " "plughost (= $version)"; do
+      [[ $depends == *"$dependency"* ]] || fail "python3-plughost does not depend on $dependency"
+   done
+   debs+=("$python_deb")
+fi
 grep -q "^libc6" <(dpkg-deb -f "${debs[1]}" Depends | tr ',' '\n' | sed 's/^ *//') ||
    fail "plughost has no dependencies from dpkg-shlibdeps"
 
@@ -105,6 +125,18 @@ if command -v lv2info >/dev/null; then
    LV2_PATH=$tmp/root/usr/lib/lv2:/usr/lib/lv2 lv2info 'urn:trimwise:Quillmark%2C%20LLC:Trimwise' |
       grep -q "Binary:.*/usr/lib/lv2/Trimwise.lv2/Trimwise.so" ||
       fail "lv2info does not find the packaged LV2 bundle"
+fi
+if [[ -f $python_deb ]]; then
+   echo "--- the extracted Python module, isolated in the extracted plughost"
+   PYTHONPATH=$tmp/root/usr/lib/python3/dist-packages PLUGHOST_HELPER=$tmp/root/usr/bin/plughost \
+      /usr/bin/python3 -c '
+import sys, numpy as np, plughost
+p = plughost.load(sys.argv[1], isolated=True)
+p.parameters["Left Gain"].set("-inf")
+x = np.ones((2, 1000), np.float32)
+out = p.process(x)
+assert not out[0].any() and np.array_equal(out[1], x[1]), out
+print(p.name, "from", p.path, "isolated: ok")' "$tmp/root/usr/lib/vst/Trimwise.so"
 fi
 zcat "$tmp/root/usr/share/man/man1/plughost.1.gz" | grep -q "^\.SH DESCRIPTION" ||
    fail "the man page has no description"

@@ -63,4 +63,7 @@ struct BenchCommandOptions {
 CLI::App* addBenchCommand(CLI::App& app, CommonOptions& common, BenchCommandOptions& options);
 int runBenchCommand(CommonOptions& common, const BenchCommandOptions& options);
 
+// The hidden `serve` command: hosts one plug-in for a caller over the descriptors given.
+int runServe(const char* socketFd, const char* recordFd);
+
 } // namespace plughost

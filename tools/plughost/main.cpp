@@ -79,6 +79,8 @@ void checkCommand(const CLI::App& app, int argc, char** argv) {
 }
 
 int run(int argc, char** argv) {
+   // Hidden: started by the host library, not by people, so it stays out of --help.
+   if (argc == 4 && std::string(argv[1]) == "serve") return runServe(argv[2], argv[3]);
    setFatalSignalReport(&printFatalSignal);
    CLI::App app{"plughost: load and drive a plug-in from the command line.", "plughost"};
    app.set_version_flag("--version", kVersion);

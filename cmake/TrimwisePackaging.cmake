@@ -62,6 +62,8 @@ endforeach()
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "plughost, cmake")
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
+# validate --memcheck runs the validator under valgrind.
+set(CPACK_DEBIAN_PLUGHOST_PACKAGE_SUGGESTS valgrind)
 
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
 Trimwise sets the level of the left and of the right channel of a stereo

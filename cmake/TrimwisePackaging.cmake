@@ -76,6 +76,8 @@ set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "${PLUGHOST_PYTHON_DEPENDS}, python3-numpy, plughost (= ${PROJECT_VERSION})")
+# validate --memcheck runs the validator under valgrind.
+set(CPACK_DEBIAN_PLUGHOST_PACKAGE_SUGGESTS valgrind)
 
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
 Trimwise sets the level of the left and of the right channel of a stereo

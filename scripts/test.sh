@@ -57,7 +57,7 @@ if [[ -x build/default/tools/plughost ]]; then
 fi
 if [[ -x build/default/tools/plughost ]] && command -v valgrind >/dev/null; then
    stage "validate --memcheck on Trimwise and a Debian plug-in" build/default/tools/plughost \
-      validate --memcheck -j 2 build/default/Trimwise.so $(ls /usr/lib/vst/3BandEQ-vst.so 2>/dev/null)
+      validate --memcheck --timeout 6 -j 2 build/default/Trimwise.so $(ls /usr/lib/vst/3BandEQ-vst.so 2>/dev/null)
 fi
 if [[ -f fuzz/run.sh ]]; then
    stage "fuzzing (asan+ubsan)" bash -c "$(declare -f build_only); jobs=$jobs; build_only fuzz && bash fuzz/run.sh build/fuzz 500000"

@@ -364,6 +364,8 @@ int runUnderMemcheck(const ValidateOptions& options, const ValidationSettings& s
       std::snprintf(text, sizeof text, "%.17g", v);
       return std::string(text);
    };
+   // Valgrind runs one thread at a time; without fair scheduling a thread that spins waiting
+   // for another can keep the lock for minutes.
    std::vector<std::string> args = {valgrind,
                                     "--tool=memcheck",
                                     "-q",
@@ -372,6 +374,7 @@ int runUnderMemcheck(const ValidateOptions& options, const ValidationSettings& s
                                     "--suppressions=" + suppressions,
                                     "--num-callers=20",
                                     "--error-limit=no",
+                                    "--fair-sched=yes",
                                     self,
                                     "validate",
                                     "--level",

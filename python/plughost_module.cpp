@@ -64,23 +64,23 @@ struct SignalCheck {
    }
 };
 
-ProcessSpec makeSpec(int channels, size_t frames, double sampleRate, int32_t blockSize, bool reset,
+ProcessPlan makePlan(int channels, size_t frames, double sampleRate, int32_t blockSize, bool reset,
                      double tail, double duration, bool compensate,
                      const std::vector<std::pair<double, py::bytes>>& midi,
                      const std::string& midiFile) {
-   ProcessSpec spec;
-   spec.channels = channels;
-   spec.frames = frames;
-   spec.sampleRate = sampleRate;
-   spec.blockSize = blockSize;
-   spec.reset = reset;
-   spec.tail = tail;
-   spec.duration = duration;
-   spec.compensateLatency = compensate;
+   ProcessPlan plan;
+   plan.channels = channels;
+   plan.frames = frames;
+   plan.sampleRate = sampleRate;
+   plan.blockSize = blockSize;
+   plan.reset = reset;
+   plan.tail = tail;
+   plan.duration = duration;
+   plan.compensateLatency = compensate;
    for (const auto& [seconds, bytes] : midi)
-      spec.midi.push_back({seconds, std::string(bytes)});
-   spec.midiFile = midiFile;
-   return spec;
+      plan.midi.push_back({seconds, std::string(bytes)});
+   plan.midiFile = midiFile;
+   return plan;
 }
 
 // `audio` is None or a C-contiguous (channels, frames) array of Sample. The result is a new
@@ -100,14 +100,14 @@ py::array process(PluginSession& session, const py::object& audio, double sample
       for (py::ssize_t c = 0; c < input.shape(0); ++c)
          in.push_back(input.data() + static_cast<size_t>(c) * frames);
    }
-   const ProcessSpec spec = makeSpec(static_cast<int>(in.size()), frames, sampleRate, blockSize,
+   const ProcessPlan plan = makePlan(static_cast<int>(in.size()), frames, sampleRate, blockSize,
                                      reset, tail, duration, compensate, midi, midiFile);
    const size_t outputs = static_cast<size_t>(session.info().outputs);
    size_t outFrames = 0;
    std::shared_ptr<void> memory;
    {
       py::gil_scoped_release released;
-      outFrames = session.outputFrames(spec);
+      outFrames = session.outputFrames(plan);
       memory = session.outputMemory(outputs * outFrames * sizeof(Sample));
    }
    const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(outputs),
@@ -127,7 +127,7 @@ py::array process(PluginSession& session, const py::object& audio, double sample
       out.push_back(result.mutable_data() + c * outFrames);
    {
       py::gil_scoped_release released;
-      session.process(spec, in.data(), out.data(), SignalCheck{});
+      session.process(plan, in.data(), out.data(), SignalCheck{});
    }
    return result;
 }

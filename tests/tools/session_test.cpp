@@ -30,15 +30,15 @@ std::unique_ptr<PluginSession> open(bool isolated, const std::string& path = TRI
 // written after each output channel stay untouched.
 template <class Sample>
 std::vector<std::vector<Sample>> run(PluginSession& s, int channels, size_t frames,
-                                     ProcessSpec spec = {}) {
+                                     ProcessPlan plan = {}) {
    std::vector<std::vector<Sample>> in(static_cast<size_t>(channels), std::vector<Sample>(frames));
    for (size_t c = 0; c < in.size(); ++c) {
       for (size_t f = 0; f < frames; ++f)
          in[c][f] = static_cast<Sample>((static_cast<double>(f % 97) - 48.0) / (49.0 + c));
    }
-   spec.channels = channels;
-   spec.frames = frames;
-   const size_t outFrames = s.outputFrames(spec);
+   plan.channels = channels;
+   plan.frames = frames;
+   const size_t outFrames = s.outputFrames(plan);
    const auto outputs = static_cast<size_t>(s.info().outputs);
    std::vector<Sample> memory(outputs * (outFrames + kGuard), kSentinel);
    std::vector<const Sample*> inPointers;
@@ -47,7 +47,7 @@ std::vector<std::vector<Sample>> run(PluginSession& s, int channels, size_t fram
       inPointers.push_back(channel.data());
    for (size_t c = 0; c < outputs; ++c)
       outPointers.push_back(memory.data() + c * (outFrames + kGuard));
-   s.process(spec, inPointers.data(), outPointers.data(), {});
+   s.process(plan, inPointers.data(), outPointers.data(), {});
    std::vector<std::vector<Sample>> out;
    for (size_t c = 0; c < outputs; ++c) {
       const Sample* from = outPointers[c];
@@ -75,7 +75,7 @@ TEST_P(SessionTest, ProcessesBitExactWithinTheCallersBuffers) {
       run<float>(*s, 2, frames);
       run<double>(*s, 1, frames);
    }
-   ProcessSpec tail;
+   ProcessPlan tail;
    tail.tail = 0.01;
    EXPECT_EQ(run<float>(*s, 2, 100, tail)[0].size(), 100u + 441u);
    // The settings travel as state between sessions of either kind.
@@ -93,7 +93,7 @@ TEST_P(SessionTest, RefusesBadArgumentsAndGoesOn) {
    EXPECT_THROW(s->findParameter("Volume"), BadArgument);
    EXPECT_THROW(s->setProgram(1), BadArgument);
    EXPECT_THROW(s->loadState({1, 2, 3}), BadArgument);
-   ProcessSpec negative;
+   ProcessPlan negative;
    negative.midi = {{-1.0, "\x90\x3c\x64"}};
    EXPECT_THROW(s->outputFrames(negative), BadArgument);
    EXPECT_EQ(s->findParameter("right"), 1);

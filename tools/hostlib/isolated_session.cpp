@@ -136,7 +136,7 @@ private:
    throw Error(ErrorKind::failed, cause, hint);
 }
 
-void putSpec(Writer& w, const ProcessSpec& s) {
+void putPlan(Writer& w, const ProcessPlan& s) {
    w.put(s.channels).put(static_cast<uint64_t>(s.frames)).put(s.sampleRate).put(s.blockSize);
    w.put(static_cast<uint8_t>(s.reset)).put(s.tail).put(s.duration);
    w.put(static_cast<uint8_t>(s.compensateLatency)).put(static_cast<uint64_t>(s.midi.size()));
@@ -145,8 +145,8 @@ void putSpec(Writer& w, const ProcessSpec& s) {
    w.text(s.midiFile);
 }
 
-ProcessSpec getSpec(Reader& r) {
-   ProcessSpec s;
+ProcessPlan getPlan(Reader& r) {
+   ProcessPlan s;
    s.channels = r.get<int>();
    s.frames = static_cast<size_t>(r.get<uint64_t>());
    s.sampleRate = r.get<double>();
@@ -423,19 +423,19 @@ public:
       output_ = memory;
       return {memory, memory->data()};
    }
-   size_t outputFrames(const ProcessSpec& spec) override {
+   size_t outputFrames(const ProcessPlan& plan) override {
       Writer w;
-      putSpec(w, spec);
+      putPlan(w, plan);
       Reader r(call(Op::outputFrames, w, "measuring the output"));
       return static_cast<size_t>(r.get<uint64_t>());
    }
-   void process(const ProcessSpec& spec, const float* const* in, float* const* out,
+   void process(const ProcessPlan& plan, const float* const* in, float* const* out,
                 const KeepGoing& keepGoing) override {
-      run(Op::process32, spec, in, out, keepGoing);
+      run(Op::process32, plan, in, out, keepGoing);
    }
-   void process(const ProcessSpec& spec, const double* const* in, double* const* out,
+   void process(const ProcessPlan& plan, const double* const* in, double* const* out,
                 const KeepGoing& keepGoing) override {
-      run(Op::process64, spec, in, out, keepGoing);
+      run(Op::process64, plan, in, out, keepGoing);
    }
 
    // Every plug-in on the search path, probed by the helper: it forks the probes, never the
@@ -506,9 +506,9 @@ private:
    }
 
    template <class Sample>
-   void run(Op op, const ProcessSpec& spec, const Sample* const* in, Sample* const* out,
+   void run(Op op, const ProcessPlan& plan, const Sample* const* in, Sample* const* out,
             const KeepGoing& keepGoing) {
-      const size_t outFrames = outputFrames(spec);
+      const size_t outFrames = outputFrames(plan);
       const auto outputs = static_cast<size_t>(info_.outputs);
       const size_t outBytes = outputs * outFrames * sizeof(Sample);
       // The helper writes straight into the caller's memory when it is what outputMemory()
@@ -519,20 +519,20 @@ private:
       for (size_t c = 1; direct && c < outputs; ++c)
          direct = out[c] == out[0] + c * outFrames;
       const auto target = direct ? given : std::make_shared<SharedMemory>(outBytes);
-      const auto channels = static_cast<size_t>(spec.channels);
-      SharedMemory input(channels * spec.frames * sizeof(Sample));
+      const auto channels = static_cast<size_t>(plan.channels);
+      SharedMemory input(channels * plan.frames * sizeof(Sample));
       // std::copy_n rather than memcpy: an empty signal may come with null channel pointers.
       for (size_t c = 0; c < channels; ++c)
-         std::copy_n(in[c], spec.frames, static_cast<Sample*>(input.data()) + c * spec.frames);
+         std::copy_n(in[c], plan.frames, static_cast<Sample*>(input.data()) + c * plan.frames);
       Writer w;
-      putSpec(w, spec);
+      putPlan(w, plan);
       const int fds[2] = {input.fd(), target->fd()};
       call(op, w, "processing", fds, keepGoing);
       for (size_t c = 0; c < outputs && !direct; ++c)
          std::copy_n(static_cast<Sample*>(target->data()) + c * outFrames, outFrames, out[c]);
-      if (spec.reset) {
-         if (spec.sampleRate > 0.0) rate_ = spec.sampleRate;
-         if (spec.blockSize > 0) block_ = spec.blockSize;
+      if (plan.reset) {
+         if (plan.sampleRate > 0.0) rate_ = plan.sampleRate;
+         if (plan.blockSize > 0) block_ = plan.blockSize;
       }
    }
 
@@ -742,11 +742,11 @@ public:
          return {};
       }
       case Op::outputFrames:
-         return w.put(static_cast<uint64_t>(s.outputFrames(getSpec(r)))).bytes;
+         return w.put(static_cast<uint64_t>(s.outputFrames(getPlan(r)))).bytes;
       case Op::process32:
-         return process<float>(s, getSpec(r), fds);
+         return process<float>(s, getPlan(r), fds);
       case Op::process64:
-         return process<double>(s, getSpec(r), fds);
+         return process<double>(s, getPlan(r), fds);
       case Op::processFile: {
          const FileOutcome result = s.processFile(
              getJob(r), [this] { shared_.progress.fetch_add(1, std::memory_order_relaxed); });
@@ -762,21 +762,21 @@ public:
 
 private:
    template <class Sample>
-   std::string process(PluginSession& s, const ProcessSpec& spec, std::vector<int>& fds) {
+   std::string process(PluginSession& s, const ProcessPlan& plan, std::vector<int>& fds) {
       if (fds.size() != 2) throw Error(ErrorKind::failed, "no audio memory", "");
-      const size_t frames = s.outputFrames(spec);
+      const size_t frames = s.outputFrames(plan);
       const auto outputs = static_cast<size_t>(s.info().outputs);
-      const auto channels = static_cast<size_t>(spec.channels);
-      SharedMemory input(channels * spec.frames * sizeof(Sample), fds[0]);
+      const auto channels = static_cast<size_t>(plan.channels);
+      SharedMemory input(channels * plan.frames * sizeof(Sample), fds[0]);
       SharedMemory output(outputs * frames * sizeof(Sample), fds[1]);
       fds.clear();
       std::vector<const Sample*> in;
       std::vector<Sample*> out;
       for (size_t c = 0; c < channels; ++c)
-         in.push_back(static_cast<const Sample*>(input.data()) + c * spec.frames);
+         in.push_back(static_cast<const Sample*>(input.data()) + c * plan.frames);
       for (size_t c = 0; c < outputs; ++c)
          out.push_back(static_cast<Sample*>(output.data()) + c * frames);
-      s.process(spec, in.data(), out.data(),
+      s.process(plan, in.data(), out.data(),
                 [this] { shared_.progress.fetch_add(1, std::memory_order_relaxed); });
       return {};
    }

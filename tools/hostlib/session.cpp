@@ -93,28 +93,28 @@ public:
    std::vector<unsigned char> saveState() override { return instance_.state(); }
    void loadState(const std::vector<unsigned char>& state) override { instance_.setState(state); }
 
-   size_t outputFrames(const ProcessSpec& spec) override {
-      checkSpec(spec);
-      const double rate = spec.sampleRate > 0.0 ? spec.sampleRate : rate_;
-      size_t frames = spec.frames;
-      if (spec.channels == 0) {
-         frames = spec.duration >= 0.0
-                      ? static_cast<size_t>(std::llround(spec.duration * rate))
-                      : static_cast<size_t>(std::max<int64_t>(sequence(spec, rate).endFrame, 0));
+   size_t outputFrames(const ProcessPlan& plan) override {
+      checkPlan(plan);
+      const double rate = plan.sampleRate > 0.0 ? plan.sampleRate : rate_;
+      size_t frames = plan.frames;
+      if (plan.channels == 0) {
+         frames = plan.duration >= 0.0
+                      ? static_cast<size_t>(std::llround(plan.duration * rate))
+                      : static_cast<size_t>(std::max<int64_t>(sequence(plan, rate).endFrame, 0));
       }
-      return frames + static_cast<size_t>(std::llround(spec.tail * rate));
+      return frames + static_cast<size_t>(std::llround(plan.tail * rate));
    }
 
-   void process(const ProcessSpec& spec, const float* const* in, float* const* out,
+   void process(const ProcessPlan& plan, const float* const* in, float* const* out,
                 const KeepGoing& keepGoing) override {
-      run<float, float>(spec, in, out, keepGoing);
+      run<float, float>(plan, in, out, keepGoing);
    }
-   void process(const ProcessSpec& spec, const double* const* in, double* const* out,
+   void process(const ProcessPlan& plan, const double* const* in, double* const* out,
                 const KeepGoing& keepGoing) override {
       if (info_.doublePrecision) {
-         run<double, double>(spec, in, out, keepGoing);
+         run<double, double>(plan, in, out, keepGoing);
       } else {
-         run<double, float>(spec, in, out, keepGoing);
+         run<double, float>(plan, in, out, keepGoing);
       }
    }
 
@@ -146,35 +146,35 @@ private:
       return instance_.parameter(index);
    }
 
-   static void checkSpec(const ProcessSpec& spec) {
-      if (spec.channels < 0 || (spec.channels == 0 && spec.frames > 0)) {
+   static void checkPlan(const ProcessPlan& plan) {
+      if (plan.channels < 0 || (plan.channels == 0 && plan.frames > 0)) {
          throw BadArgument("a signal without channels", "give at least one channel");
       }
-      if (!(spec.tail >= 0.0) || spec.tail > 3600.0) {
-         throw BadArgument("a tail of " + std::to_string(spec.tail) + " s",
+      if (!(plan.tail >= 0.0) || plan.tail > 3600.0) {
+         throw BadArgument("a tail of " + std::to_string(plan.tail) + " s",
                            "give a tail from 0 to 3600 seconds");
       }
-      if (spec.channels > 0 && spec.duration >= 0.0) {
+      if (plan.channels > 0 && plan.duration >= 0.0) {
          throw BadArgument("a duration given with a signal",
                            "the duration sets the length without a signal; leave it out");
       }
-      if (spec.duration > 86400.0) {
-         throw BadArgument("a duration of " + std::to_string(spec.duration) + " s",
+      if (plan.duration > 86400.0) {
+         throw BadArgument("a duration of " + std::to_string(plan.duration) + " s",
                            "give a duration of at most a day");
       }
-      if (spec.sampleRate < 0.0 || spec.sampleRate > 768000.0 || spec.blockSize < 0 ||
-          spec.blockSize > (1 << 20)) {
+      if (plan.sampleRate < 0.0 || plan.sampleRate > 768000.0 || plan.blockSize < 0 ||
+          plan.blockSize > (1 << 20)) {
          throw BadArgument("a sample rate or block size out of range",
                            "give a sample rate up to 768000 Hz and a block size from 1 to 1048576");
       }
    }
 
-   static MidiSequence sequence(const ProcessSpec& spec, double rate) {
-      if (spec.midiFile.empty()) return sequenceFromEvents(spec.midi, rate);
-      if (!spec.midi.empty()) {
+   static MidiSequence sequence(const ProcessPlan& plan, double rate) {
+      if (plan.midiFile.empty()) return sequenceFromEvents(plan.midi, rate);
+      if (!plan.midi.empty()) {
          throw BadArgument("MIDI events given both as a list and as a file", "give one of them");
       }
-      return readMidiFile(spec.midiFile, rate);
+      return readMidiFile(plan.midiFile, rate);
    }
 
    // Streams the signal through the instance chunk by chunk: each chunk is copied (and
@@ -182,23 +182,23 @@ private:
    // caller's memory, then processed with the events that fall into it; the output is copied
    // out, less the plug-in's latency at the start when it is compensated.
    template <class Sample, class Processed>
-   void run(const ProcessSpec& spec, const Sample* const* in, Sample* const* out,
+   void run(const ProcessPlan& plan, const Sample* const* in, Sample* const* out,
             const KeepGoing& keepGoing) {
-      checkSpec(spec);
-      const double rate = spec.sampleRate > 0.0 ? spec.sampleRate : rate_;
-      const int32_t block = spec.blockSize > 0 ? spec.blockSize : block_;
+      checkPlan(plan);
+      const double rate = plan.sampleRate > 0.0 ? plan.sampleRate : rate_;
+      const int32_t block = plan.blockSize > 0 ? plan.blockSize : block_;
       if (info_.outputs == 0) {
          throw BadArgument("the plug-in has no audio outputs",
                            "process plug-ins that give audio; this one gives none");
       }
-      if (!spec.reset && (rate != rate_ || block != block_)) {
+      if (!plan.reset && (rate != rate_ || block != block_)) {
          throw BadArgument("the sample rate or block size changes while a stream goes on",
                            "keep them, or start over with a reset");
       }
-      const MidiSequence notes = sequence(spec, rate);
-      const size_t frames = outputFrames(spec);
-      const ChannelMap map = defaultChannelMap(spec.channels, info_.inputs, "the signal");
-      if (spec.reset) {
+      const MidiSequence notes = sequence(plan, rate);
+      const size_t frames = outputFrames(plan);
+      const ChannelMap map = defaultChannelMap(plan.channels, info_.inputs, "the signal");
+      if (plan.reset) {
          // A fresh instance carries the settings over, so no earlier call's tail is heard.
          const std::vector<unsigned char> state = instance_.state();
          rate_ = rate;
@@ -210,7 +210,7 @@ private:
       p.start();
       const auto blockFrames = static_cast<size_t>(block);
       const size_t chunk = blockFrames * std::max<size_t>(1, kChunkTarget / blockFrames);
-      const auto channels = static_cast<size_t>(spec.channels);
+      const auto channels = static_cast<size_t>(plan.channels);
       const auto outputs = static_cast<size_t>(info_.outputs);
       // One scratch channel per signal channel and one of silence; inputs point into them.
       std::vector<Processed> scratchIn((channels + 1) * chunk, Processed(0));
@@ -228,7 +228,7 @@ private:
       std::vector<MidiEvent> events;
       events.reserve(notes.events.size());
       size_t nextEvent = 0, nextTempo = 0;
-      const size_t latency = spec.compensateLatency ? static_cast<size_t>(info_.latency) : 0;
+      const size_t latency = plan.compensateLatency ? static_cast<size_t>(info_.latency) : 0;
       const size_t total = frames + latency;
       for (size_t done = 0; done < total;) {
          size_t n = std::min(chunk, total - done);
@@ -241,7 +241,7 @@ private:
             n = std::min(n, static_cast<size_t>(notes.tempos[nextTempo].frame) - done);
          }
          if (done < latency) n = std::min(n, latency - done);
-         const size_t fromSignal = done < spec.frames ? std::min(n, spec.frames - done) : 0;
+         const size_t fromSignal = done < plan.frames ? std::min(n, plan.frames - done) : 0;
          for (size_t c = 0; c < channels; ++c) {
             Processed* to = scratchIn.data() + c * chunk;
             std::copy_n(in[c] + done, fromSignal, to);

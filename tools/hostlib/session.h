@@ -43,7 +43,7 @@ struct TimedMidi {
 };
 
 // One call to process a signal. The signal, if any, is `channels` planar channels of `frames`.
-struct ProcessSpec {
+struct ProcessPlan {
    int channels = 0;
    size_t frames = 0;
    double sampleRate = 0.0; // 0: the session's
@@ -120,14 +120,14 @@ public:
    // any memory will do, the caller's own allocation is best.
    virtual std::shared_ptr<void> outputMemory(size_t /*bytes*/) { return nullptr; }
 
-   // Frames per output channel that process() writes for `spec`.
-   virtual size_t outputFrames(const ProcessSpec& spec) = 0;
-   // Processes spec.channels planar channels of spec.frames (`in` null when there are none)
-   // into info().outputs channels of outputFrames(spec) frames at `out`. Sample is float or
+   // Frames per output channel that process() writes for `plan`.
+   virtual size_t outputFrames(const ProcessPlan& plan) = 0;
+   // Processes plan.channels planar channels of plan.frames (`in` null when there are none)
+   // into info().outputs channels of outputFrames(plan) frames at `out`. Sample is float or
    // double; double runs the 64-bit function where the plug-in has it.
-   virtual void process(const ProcessSpec& spec, const float* const* in, float* const* out,
+   virtual void process(const ProcessPlan& plan, const float* const* in, float* const* out,
                         const KeepGoing& keepGoing) = 0;
-   virtual void process(const ProcessSpec& spec, const double* const* in, double* const* out,
+   virtual void process(const ProcessPlan& plan, const double* const* in, double* const* out,
                         const KeepGoing& keepGoing) = 0;
 
    // Runs one file through fresh instances with the current settings, at the file's rate.

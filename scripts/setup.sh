@@ -14,6 +14,7 @@ packages=(
   dpf-plugins-vst zynaddsubfx-vst amsynth
   lv2-dev lilv-utils liblilv-dev sordi
   python3-dev pybind11-dev python3-numpy python3-pytest python3-tqdm python3-distributed
+  libfftw3-dev python3-matplotlib python3-selenium chromium chromium-driver
 )
 
 missing=()

@@ -199,7 +199,9 @@ void addCommon(CLI::App* command, CommonOptions& options) {
    command
        ->add_option("-p,--param", options.settings,
                     "set a parameter first: by index or name, to 0..1 or e.g. -6dB, -inf")
-       ->type_name("NAME|INDEX=VALUE");
+       ->type_name("NAME|INDEX=VALUE")
+       // One setting per --param, so that a positional after it stays a positional.
+       ->allow_extra_args(false);
    command->add_flag("--json", options.json, "print machine-readable JSON");
    command->add_flag("--trace", options.trace, "log every command and host request to stderr");
 }

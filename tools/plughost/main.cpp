@@ -5,6 +5,7 @@
 
 #include "tools/hostlib/fatal_signal.h"
 #include "tools/hostlib/tool_error.h"
+#include "tools/plughost/analyze_command.h"
 #include "tools/plughost/commands.h"
 #include "tools/plughost/validate_command.h"
 
@@ -100,6 +101,8 @@ int run(int argc, char** argv) {
    auto* bench = addBenchCommand(app, common, benchOptions);
    validate::ValidateOptions validation;
    auto* chk = validate::addValidateCommand(app, validation);
+   analyze::AnalyzeOptions analysis;
+   auto* meter = analyze::addAnalyzeCommand(app, analysis);
 
    checkCommand(app, argc, argv);
    try {
@@ -125,6 +128,7 @@ int run(int argc, char** argv) {
    if (proc->parsed()) return runProcess(common, process);
    if (bench->parsed()) return runBenchCommand(common, benchOptions);
    if (chk->parsed()) return validate::runValidate(validation);
+   if (meter->parsed()) return analyze::runAnalyze(analysis);
    return 0;
 }
 

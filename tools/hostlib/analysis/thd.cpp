@@ -1,0 +1,10 @@
+// SPDX-License-Identifier: MIT
+#include "tools/hostlib/analysis/measurements.h"
+
+namespace trimwise::host::analysis {
+
+Json measureThd(Device&, const AnalysisOptions&) {
+   return Json{{"status", "not_run"}, {"reason", "not built yet"}};
+}
+
+} // namespace trimwise::host::analysis

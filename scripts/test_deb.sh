@@ -96,7 +96,8 @@ if [[ -f $python_deb ]]; then
    echo "--- python3-plughost: file list"
    dpkg-deb -c "$python_deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$tmp/got"
    cat "$tmp/got"
-   for file in __init__.py _batch.py _errors.py _plughost.pyi py.typed; do
+   for file in __init__.py _batch.py _errors.py analysis.py report.py _report.py _plughost.pyi \
+      py.typed; do
       grep -qx "/usr/lib/python3/dist-packages/plughost/$file" "$tmp/got" ||
          fail "python3-plughost lacks plughost/$file"
    done
@@ -108,6 +109,11 @@ if [[ -f $python_deb ]]; then
       [[ $depends == *"$dependency"* ]] || fail "python3-plughost does not depend on $dependency"
    done
    debs+=("$python_deb")
+   # plughost --report runs the module; it depends on plughost, so plughost only suggests it.
+   [[ $(dpkg-deb -f "${debs[1]}" Suggests) == *python3-plughost* ]] ||
+      fail "plughost does not suggest python3-plughost"
+   [[ $(dpkg-deb -f "${debs[1]}" Depends) != *python3-plughost* ]] ||
+      fail "plughost depends on python3-plughost: a dependency cycle"
 fi
 grep -q "^libc6" <(dpkg-deb -f "${debs[1]}" Depends | tr ',' '\n' | sed 's/^ *//') ||
    fail "plughost has no dependencies from dpkg-shlibdeps"

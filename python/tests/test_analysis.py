@@ -1,0 +1,209 @@
+# SPDX-License-Identifier: MIT
+# plughost.analyze against the command line's JSON, and the HTML report: drawn from documents
+# of every shape, then opened in Debian's chromium (one browser for the module).
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+import pytest
+
+import plughost
+from analysis_sample import document, failed
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ARTEFACTS = os.environ.get("PLUGHOST_ARTEFACTS", tempfile.gettempdir())
+# A plug-in that reports no latency but delays by some frames, built for the known-answer tests.
+LATE_DELAY = os.environ.get("ANALYSIS_LATE_DELAY", "")
+
+# Every axis label a plot of each measurement has, with its unit, as text in the page.
+AXIS_LABELS = {
+    "linear": ["Frequency (Hz)", "Magnitude (dB)", "Phase (°)", "Group delay (frames)"],
+    "thd": ["Input level (dBFS)", "THD (dB)", "Harmonic level (dB)"],
+    "dynamics": ["Input level (dBFS)", "Output level (dBFS)"],
+    "aliasing": ["Frequency (Hz)", "Alias power re fundamental (dB)", "Time (s)", "Power (dB)"],
+    "time": ["Tail (s)"],
+    "cost": ["Block size (frames)", "Real-time factor (×)"],
+}
+
+
+def run_report(document_text, out, extra_path=None):
+    environment = dict(os.environ)
+    if extra_path:
+        environment["PYTHONPATH"] = extra_path + os.pathsep + environment.get("PYTHONPATH", "")
+    return subprocess.run([sys.executable, "-m", "plughost.report", out], input=document_text,
+                          capture_output=True, text=True, env=environment)
+
+
+def real_or_sample():
+    """The analysis of the plug-in that misreports its latency where it is built, else the
+    made-up document of one."""
+    if LATE_DELAY and os.path.exists(LATE_DELAY):
+        return plughost.analyze(LATE_DELAY, what=list(AXIS_LABELS), sample_rate=48000).json
+    return document()
+
+
+# ---- The report of every kind of document, read as text
+
+@pytest.mark.parametrize("case", ["failures", "compare", "collection", "list"])
+def test_report_shapes(case, tmp_path):
+    out = tmp_path / "r.html"
+    if case == "failures":
+        doc = failed(failed(document(), "thd", "failed",
+                            "effProcessDoubleReplacing gave NaN on output 1 for a 1 kHz sine"),
+                     "aliasing", "crashed", "SIGSEGV in effProcessDoubleReplacing")
+        doc = failed(doc, "cost", "not_run", "an earlier measurement crashed the plug-in")
+        plughost.report(plughost.Analysis(doc), out)
+        page = out.read_text()
+        for text in ("Failed: effProcessDoubleReplacing gave NaN", "Crashed: SIGSEGV",
+                     "Not run: an earlier"):
+            assert text in page
+        plotted = {m for m in AXIS_LABELS if f'data-measurement="{m}"><svg' in page}
+        assert plotted == {"linear", "dynamics", "time"}
+        # Values that could not be measured show their reason, never a number.
+        assert "the gain does not change with level" in page
+        assert "the output is silent" in page
+    elif case == "compare":
+        a, b = document(["linear", "thd"]), document(["linear", "thd"])
+        b["plugin"]["name"] = "Other"
+        difference = {"linear": {"frequency_hz": a["linear"]["frequency_hz"],
+                                 "magnitude_db": [[0.5] * len(a["linear"]["frequency_hz"])] * 2}}
+        plughost.report({"schema": 1, "compare": {"a": a, "b": b, "difference": difference}},
+                        out)
+        page = out.read_text()
+        assert "Comparison: A Late Delay, B Other" in page
+        assert "Magnitude B − A (dB)" in page and page.count('<figure class="plot"') == 2
+        assert page.count('data-measurement="latency"') == 2  # each side's finding
+    elif case == "collection":
+        index = {"schema": 1, "collection": [
+            {"plugin": {"path": "/x/a.so", "name": "A"}, "report": "a.html",
+             "findings": [{"measurement": "latency", "text": "reports 0 but measures 64"}],
+             "summary": {"measured_latency": 64}, "validate": {"status": "passed"}},
+            {"plugin": "/x/crash.so", "report": None, "status": "crashed",
+             "reason": "SIGSEGV in effOpen", "validate": "failed: 3 checks"}]}
+        result = run_report(json.dumps(index), str(out))
+        assert result.returncode == 0, result.stderr
+        page = out.read_text()
+        assert '<a href="a.html">A</a>' in page and "crash.so" in page
+        assert "SIGSEGV in effOpen" in page and "reports 0 but measures 64" in page
+        assert "measured_latency" in page and "failed: 3 checks" in page
+    else:
+        plughost.report([document(["time"]), document(["dynamics"])], out)
+        page = out.read_text()
+        assert 'href="#part-1"' in page and page.count('<figure class="plot"') == 2
+
+
+# ---- The command line's errors: usage, a bad document, no matplotlib, an output it cannot write
+
+def test_report_command_errors(tmp_path):
+    fake = tmp_path / "fake"
+    (fake / "matplotlib").mkdir(parents=True)
+    (fake / "matplotlib" / "__init__.py").write_text("raise ImportError('not here')\n")
+    cases = [([], "{}", None, 2, "usage:"),
+             ([str(tmp_path / "r.html")], "not json", None, 2, "no JSON document"),
+             ([str(tmp_path / "r.html")], json.dumps(document(["time"])), str(fake), 2,
+              "install python3-matplotlib"),
+             ([str(tmp_path / "no" / "r.html")], json.dumps(document(["time"])), None, 3,
+              "cannot write the report")]
+    for args, text, extra, code, message in cases:
+        environment = dict(os.environ)
+        if extra:
+            environment["PYTHONPATH"] = extra + os.pathsep + environment.get("PYTHONPATH", "")
+        result = subprocess.run([sys.executable, "-m", "plughost.report", *args], input=text,
+                                capture_output=True, text=True, env=environment)
+        assert (result.returncode, message in result.stderr) == (code, True), result.stderr
+        assert "Warning" not in result.stderr
+
+
+# ---- The analysis as Python objects
+
+def test_analysis_attributes_follow_the_document():
+    doc = document()
+    result = plughost.Analysis(doc)
+    assert result.json is doc and result.schema == 1
+    assert (result.latency.measured, result.latency.flagged) == (64, True)
+    assert result.linear.magnitude_db.shape == (2, len(doc["linear"]["frequency_hz"]))
+    assert result.linear.magnitude_db.dtype == np.float64
+    assert result.linear.confidence.time_variant is False and result.linear.smoothing is None
+    assert result.thd.points[0].thd_db is None
+    assert result.thd.points[0].why("thd_db") == "no harmonic above the floor"
+    assert result.thd.points[1].thd_db == doc["thd"]["points"][1]["thd_db"]
+    assert set(result.cost.realtime_factor) == {"32", "64"}
+    assert isinstance(result.cost.realtime_factor["64"], np.ndarray)
+    assert result.thd.sweep.harmonic_db["2"].shape == (len(doc["thd"]["sweep"]["frequency_hz"]),)
+    assert result.findings[0].measurement == "latency"
+    assert result.sections() == ["latency", "linear", "thd", "dynamics", "aliasing", "time",
+                                 "cost"]
+    with pytest.raises(AttributeError, match="has no 'instrument'"):
+        result.instrument
+    # A null inside a list of numbers is NaN, not an object array.
+    ragged = plughost.Analysis({"linear": {"status": "ok", "magnitude_db": [[1.0, None]]}})
+    assert np.isnan(ragged.linear.magnitude_db[0, 1])
+
+
+# ---- In a real browser
+
+@pytest.fixture(scope="module")
+def browser():
+    if not (os.path.exists("/usr/bin/chromium") and os.path.exists("/usr/bin/chromedriver")):
+        pytest.skip("chromium and chromium-driver are not installed (scripts/setup.sh does)")
+    webdriver = pytest.importorskip("selenium.webdriver", reason="python3-selenium is missing")
+    profile = tempfile.mkdtemp(prefix="plughost-chromium-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync",
+                 f"--user-data-dir={profile}"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    from selenium.webdriver.chrome.service import Service
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    yield driver
+    driver.quit()
+    shutil.rmtree(profile, ignore_errors=True)
+
+
+# Every src and href of every element (SVG's xlink:href too) that is neither data: nor #.
+EXTERNAL = """return Array.from(document.querySelectorAll('*')).flatMap(e =>
+    Array.from(e.attributes).filter(a => ['src', 'href'].includes(a.localName) &&
+        !a.value.startsWith('data:') && !a.value.startsWith('#')).map(a => a.value));"""
+
+
+def test_report_in_browser(browser, tmp_path):
+    doc = real_or_sample()
+    path = os.path.join(ARTEFACTS, "analysis_report.html")
+    plughost.report(doc, path)
+    browser.get("file://" + path)
+    broken = browser.execute_script(
+        "return Array.from(document.images).filter(i => !i.complete || !i.naturalWidth)"
+        ".map(i => i.src.slice(0, 60));")
+    assert broken == []
+    sizes = browser.execute_script(
+        "return Array.from(document.querySelectorAll('svg')).map(s => {"
+        " const r = s.getBoundingClientRect(); return [r.width, r.height]; });")
+    assert sizes and all(w > 0 and h > 0 for w, h in sizes)
+    plotted = browser.execute_script(
+        "return Array.from(document.querySelectorAll('figure.plot'))"
+        ".map(f => f.dataset.measurement);")
+    assert sorted(plotted) == sorted(doc["what"])
+    for measurement in doc["what"]:
+        text = browser.execute_script(
+            f"return document.querySelector('figure[data-measurement={measurement}] svg')"
+            ".textContent;")
+        for label in AXIS_LABELS[measurement]:
+            assert label in text, (measurement, label)
+    flagged = browser.execute_script(
+        "return Array.from(document.querySelectorAll('#findings li'))"
+        ".map(li => [li.dataset.measurement, li.textContent]);")
+    assert any(m == "latency" and "measures 64" in t for m, t in flagged), flagged
+    assert doc["plugin"]["name"] in browser.find_element("css selector", "h1").text
+    assert browser.execute_script(EXTERNAL) == []
+    errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
+    assert errors == []
+    height = browser.execute_script("return document.documentElement.scrollHeight;")
+    browser.set_window_size(1200, height + 200)  # the window's frame and bars besides the page
+    browser.save_screenshot(os.path.join(ARTEFACTS, "analysis_report.png"))

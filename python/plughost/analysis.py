@@ -145,17 +145,19 @@ def _command(path: str, what, sample_rate, options: Dict[str, Any]) -> List[str]
     if what is not None:
         command += ["--what", what if isinstance(what, str) else ",".join(what)]
     flags = {"block_size": "--block-size", "precision": "--precision", "timeout": "--timeout",
-             "tail_cap": "--tail-cap"}
+             "tail_cap": "--tail-cap", "level": "--level", "smoothing": "--smoothing"}
     for key, value in options.items():
         if key == "params":
             for setting in _settings(value):
                 command += ["--param", setting]
+        elif key == "side_chain":
+            command += ["--side-chain"] if value else []
         elif key in flags:
             if value is not None:
                 command += [flags[key], str(value)]
         else:
             raise TypeError(f"analyze() got an unexpected option {key!r}; it takes "
-                            f"params, {', '.join(flags)}")
+                            f"params, side_chain, {', '.join(flags)}")
     return command
 
 
@@ -179,7 +181,8 @@ def analyze(p, what: Union[None, str, Sequence[str]] = None, sample_rate: float 
     name. ``what`` names the measurements ("linear", "thd", "dynamics", "aliasing", "time",
     "cost"; default all). Options: ``params`` (a {name: value} mapping or "NAME=VALUE" texts,
     set after the state), ``block_size``, ``precision`` (32 or 64), ``timeout`` (seconds per
-    measurement), ``tail_cap`` (seconds). Fresh instances run in child processes, so a plug-in
+    measurement), ``tail_cap`` (seconds), ``level`` (the sweep's, dBFS), ``smoothing`` (1/N
+    octave), ``side_chain`` (the stimulus to every input). Fresh instances run in child processes, so a plug-in
     that crashes marks its measurement "crashed" instead of raising.
     """
     with tempfile.TemporaryDirectory(prefix="plughost-analyze-") as folder:

@@ -129,6 +129,7 @@ def _plot_linear(plt, sides: Sequence[Side], difference: Optional[Mapping]):
                              sharex=True)
     for (key, ylabel), ax in zip(rows, axes):
         for (side, section), style in zip(sides, _styles(sides)):
+            ax.set_prop_cycle(None)  # each side's lines in the same colours
             x = _array(section.get("frequency_hz"))
             ys = _channels(section.get(key))
             for c, y in enumerate(ys):
@@ -160,12 +161,26 @@ def _points_by(points: Sequence[Mapping], key: str, x: str, y: str):
             for k, v in sorted(groups.items(), key=lambda kv: (float(kv[0][0] or 0), kv[0][1]))}
 
 
+def _points_difference(ax, points, key: str, x: str, y: str, xlabel: str, ylabel: str) -> None:
+    """The difference of matched points (b minus a), one line per group of `key` and channel."""
+    for (group, channel), pts in _points_by(points, key, x, y).items():
+        label = f"{group:.0f} Hz" if key == "frequency_hz" else f"out {channel + 1}"
+        ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", markersize=3,
+                label=label + (f" out {channel + 1}" if key == "frequency_hz" and channel
+                               else ""))
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel(ylabel)
+    _legend(ax)
+
+
 def _plot_thd(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     sweep = [s for s in sides if (s[1].get("sweep") or {}).get("harmonic_db")]
-    fig, axes = plt.subplots(1, 2 if sweep else 1, figsize=(9 if sweep else 6.5, 4.2),
-                             squeeze=False)
+    diff = bool(difference and difference.get("points"))
+    count = 1 + bool(sweep) + diff
+    fig, axes = plt.subplots(1, count, figsize=(3 + 3.5 * count, 4.2), squeeze=False)
     ax = axes[0][0]
     for (side, section), style in zip(sides, _styles(sides)):
+        ax.set_prop_cycle(None)  # each side's lines in the same colours
         for (frequency, channel), pts in _points_by(section.get("points") or [], "frequency_hz",
                                                     "level_dbfs", "thd_db").items():
             label = " ".join(filter(None, [side, f"{frequency:.0f} Hz",
@@ -181,6 +196,7 @@ def _plot_thd(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     if sweep:
         ax = axes[0][1]
         for (side, section), style in zip(sweep, _styles(sweep)):
+            ax.set_prop_cycle(None)  # each side's lines in the same colours
             data = section["sweep"]
             x = _array(data.get("frequency_hz"))
             for k, y in sorted(data["harmonic_db"].items(), key=lambda kv: int(kv[0])):
@@ -190,14 +206,20 @@ def _plot_thd(plt, sides: Sequence[Side], difference: Optional[Mapping]):
         _frequency_axis(ax)
         ax.set_ylabel("Harmonic level (dB)")
         _legend(ax)
+    if diff:
+        _points_difference(axes[0][-1], difference["points"], "frequency_hz", "level_dbfs",
+                           "thd_db", "Input level (dBFS)", "THD B − A (dB)")
     fig.tight_layout()
     return fig
 
 
 def _plot_dynamics(plt, sides: Sequence[Side], difference: Optional[Mapping]):
-    fig, ax = plt.subplots(figsize=(6, 5))
+    diff = difference and isinstance(difference.get("output_dbfs"), list)
+    fig, axes = plt.subplots(1, 2 if diff else 1, figsize=(11 if diff else 6, 5), squeeze=False)
+    ax = axes[0][0]
     low, high = 0.0, 0.0
     for (side, section), style in zip(sides, _styles(sides)):
+        ax.set_prop_cycle(None)  # each side's lines in the same colours
         x = _array(section.get("input_dbfs"))
         ys = _channels(section.get("output_dbfs"))
         for c, y in enumerate(ys):
@@ -211,16 +233,28 @@ def _plot_dynamics(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     ax.set_xlabel("Input level (dBFS)")
     ax.set_ylabel("Output level (dBFS)")
     _legend(ax)
+    if diff:
+        ax = axes[0][1]
+        x = _array(difference.get("input_dbfs"))
+        ys = _channels(difference["output_dbfs"])
+        for c, y in enumerate(ys):
+            if len(y) == len(x):
+                ax.plot(x, y, marker="o", markersize=2, label=_line_label("", c, len(ys)))
+        ax.set_xlabel("Input level (dBFS)")
+        ax.set_ylabel("Output B − A (dB)")
+        _legend(ax)
     fig.tight_layout()
     return fig
 
 
 def _plot_aliasing(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     grams = [s for s in sides if (s[1].get("spectrogram") or {}).get("power_db")]
-    fig, axes = plt.subplots(1, 1 + len(grams), figsize=(6.5 + 4 * len(grams), 4.2),
-                             squeeze=False)
+    diff = bool(difference and difference.get("points"))
+    count = 1 + len(grams) + diff
+    fig, axes = plt.subplots(1, count, figsize=(2.5 + 4 * count, 4.2), squeeze=False)
     ax = axes[0][0]
     for (side, section), style in zip(sides, _styles(sides)):
+        ax.set_prop_cycle(None)  # each side's lines in the same colours
         for (_, channel), pts in _points_by(section.get("points") or [], "channel",
                                             "frequency_hz", "alias_db").items():
             label = " ".join(filter(None, [side, f"out {channel + 1}"]))
@@ -243,6 +277,10 @@ def _plot_aliasing(plt, sides: Sequence[Side], difference: Optional[Mapping]):
         ax.grid(False)
         ax.set_title(" ".join(filter(None, [side, "spectrogram of a high sweep"])), fontsize=9)
         fig.colorbar(image, ax=ax, label="Power (dB)")
+    if diff:
+        _points_difference(axes[0][-1], difference["points"], "channel", "frequency_hz",
+                           "alias_db", "Frequency (Hz)", "Alias B − A (dB)")
+        axes[0][-1].set_xscale("log")
     fig.tight_layout()
     return fig
 
@@ -253,6 +291,7 @@ def _plot_time(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     if decays:
         # The decay envelope after the input stops, with the thresholds the tail is read at.
         for (side, decay), style in zip(decays, _styles(decays)):
+            ax.set_prop_cycle(None)  # each side's lines in the same colours
             t, level = _array(decay.get("time_s")), _array(decay.get("level_db"))
             if len(t) == len(level):
                 ax.plot(t, level, label=side or None, **style)
@@ -282,8 +321,12 @@ def _plot_time(plt, sides: Sequence[Side], difference: Optional[Mapping]):
 
 
 def _plot_cost(plt, sides: Sequence[Side], difference: Optional[Mapping]):
-    fig, ax = plt.subplots(figsize=(6.5, 4))
+    ratios = (difference or {}).get("realtime_factor_ratio") or {}
+    fig, axes = plt.subplots(1, 2 if ratios else 1, figsize=(11 if ratios else 6.5, 4),
+                             squeeze=False)
+    ax = axes[0][0]
     for (side, section), style in zip(sides, _styles(sides)):
+        ax.set_prop_cycle(None)  # each side's lines in the same colours
         blocks = _array(section.get("block_sizes"))
         spreads = section.get("spread") or {}
         for precision, values in sorted((section.get("realtime_factor") or {}).items()):
@@ -294,14 +337,23 @@ def _plot_cost(plt, sides: Sequence[Side], difference: Optional[Mapping]):
             error = y * spread / 2 if spread is not None and len(spread) == len(y) else None
             ax.errorbar(blocks, y, yerr=error, marker="o", markersize=3, capsize=2,
                         label=" ".join(filter(None, [side, f"{precision}-bit"])), **style)
-    ax.set_xscale("log", base=2)
     ax.set_yscale("log")
-    for side, section in sides[:1]:
-        blocks = section.get("block_sizes") or []
-        ax.set_xticks(blocks, [str(b) for b in blocks])
-    ax.set_xlabel("Block size (frames)")
     ax.set_ylabel("Real-time factor (×)")
-    _legend(ax)
+    curves = [(ax, sides[0][1].get("block_sizes") or [])]
+    if ratios:
+        ax = axes[0][1]
+        blocks = _array(difference.get("block_sizes"))
+        for precision, values in sorted(ratios.items()):
+            y = _array(values)
+            if len(y) == len(blocks):
+                ax.plot(blocks, y, marker="o", markersize=3, label=f"{precision}-bit")
+        ax.set_ylabel("Real-time factor B / A")
+        curves.append((ax, difference.get("block_sizes") or []))
+    for ax, blocks in curves:
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(blocks, [str(b) for b in blocks])
+        ax.set_xlabel("Block size (frames)")
+        _legend(ax)
     fig.tight_layout()
     return fig
 
@@ -309,6 +361,7 @@ def _plot_cost(plt, sides: Sequence[Side], difference: Optional[Mapping]):
 def _plot_instrument(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     fig, ax = plt.subplots(figsize=(7, 3.8))
     for (side, section), style in zip(sides, _styles(sides)):
+        ax.set_prop_cycle(None)  # each side's lines in the same colours
         spectrum = section.get("spectrum") or {}
         x = _array(spectrum.get("frequency_hz"))
         ys = _channels(spectrum.get("magnitude_db"))
@@ -569,6 +622,11 @@ def _section(page: _Page, name: str, sides: Sequence[Side],
                 out.append(_table(merged, header=("",) + tuple(side for side, _ in ok)))
             else:
                 out += [f"<h3>{_esc(side)}</h3>" + _table(t) for (side, _), t in zip(ok, tables)]
+    if difference:
+        rows = [(key, _value(difference, key, 3)) for key, value in difference.items()
+                if not key.endswith("_reason") and not isinstance(value, (list, dict))]
+        if rows:
+            out.append("<h3>Difference B − A</h3>" + _table(rows))
     out.append("</section>")
     return "\n".join(out)
 
@@ -599,7 +657,12 @@ def _compare_body(page: _Page, compare: Mapping) -> None:
     order = _sections_of(a) + [s for s in _sections_of(b) if s not in a]
     for section in order:
         sides = [(side, d[section]) for side, d in (("A", a), ("B", b)) if section in d]
-        page.parts.append(_section(page, section, sides, difference.get(section)))
+        part = _section(page, section, sides, difference.get(section))
+        reason = difference.get(f"{section}_reason")
+        if reason:
+            part = part.replace("</section>", f'<p class="note">No difference: {_esc(reason)}'
+                                "</p></section>")
+        page.parts.append(part)
 
 
 def _collection_body(page: _Page, entries: Sequence[Mapping]) -> None:

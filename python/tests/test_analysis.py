@@ -68,15 +68,21 @@ def test_report_shapes(case, tmp_path):
         assert "the gain does not change with level" in page
         assert "the output is silent" in page
     elif case == "compare":
-        a, b = document(["linear", "thd"]), document(["linear", "thd"])
+        a, b = document(["linear", "thd", "dynamics"]), document(["linear", "thd", "dynamics"])
         b["plugin"]["name"] = "Other"
+        points = [dict(p, thd_db=1.5) for p in a["thd"]["points"]]
         difference = {"linear": {"frequency_hz": a["linear"]["frequency_hz"],
-                                 "magnitude_db": [[0.5] * len(a["linear"]["frequency_hz"])] * 2}}
+                                 "magnitude_db": [[0.5] * len(a["linear"]["frequency_hz"])] * 2},
+                      "thd": {"points": points, "floor_db": 0.25},
+                      "dynamics": None, "dynamics_reason": "measured on different grids"}
         plughost.report({"schema": 1, "compare": {"a": a, "b": b, "difference": difference}},
                         out)
         page = out.read_text()
         assert "Comparison: A Late Delay, B Other" in page
-        assert "Magnitude B − A (dB)" in page and page.count('<figure class="plot"') == 2
+        assert page.count('<figure class="plot"') == 3
+        for text in ("Magnitude B − A (dB)", "THD B − A (dB)", "floor_db</th><td>0.250",
+                     "No difference: measured on different grids"):
+            assert text in page, text
         assert page.count('data-measurement="latency"') == 2  # each side's finding
     elif case == "collection":
         index = {"schema": 1, "collection": [

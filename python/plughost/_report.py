@@ -498,7 +498,8 @@ _SECTIONS: Dict[str, Tuple[str, Optional[Callable], Callable[[Mapping], Rows]]] 
 }
 
 _STATUS_TEXT = {"failed": "Failed", "crashed": "Crashed", "timeout": "Timed out",
-                "not_applicable": "Not applicable", "not_run": "Not run"}
+                "not_applicable": "Not applicable", "not_run": "Not run",
+                "not_loadable": "Not loadable"}
 
 
 # ---- The page
@@ -536,7 +537,7 @@ h1 { font-size: 1.5em; } h2 { font-size: 1.2em; border-bottom: 1px solid #ccc; }
 table { border-collapse: collapse; margin: 0.5em 0 1em; }
 th, td { text-align: left; padding: 0.15em 0.8em 0.15em 0; vertical-align: top; }
 td { font-variant-numeric: tabular-nums; }
-.findings li { color: #a40000; } .finding-info { color: #555 !important; }
+.findings li, .flagged { color: #a40000; } .finding-info { color: #555 !important; }
 .status { font-weight: bold; color: #a40000; } .reason { color: #666; font-size: 0.9em; }
 figure { margin: 0.5em 0; } figure svg { max-width: 100%; height: auto; }
 .note { color: #555; }
@@ -638,8 +639,14 @@ def _sections_of(doc: Mapping) -> List[str]:
 def _analysis_body(page: _Page, doc: Mapping) -> None:
     name = (doc.get("plugin") or {}).get("name") or "plug-in"
     page.parts.append(f"<h1>Analysis of {_esc(name)}</h1>")
-    if doc.get("error"):
-        page.parts.append(f'<p class="status">{_esc(doc["error"])}</p>')
+    status = doc.get("status", "ok")
+    if status != "ok":
+        # The analysis ended before its sections: a plug-in that cannot be loaded, or a crash.
+        page.parts.append(f'<p class="status {_esc(status)}">'
+                          f'{_esc(_STATUS_TEXT.get(status, status))}: '
+                          f'{_esc(doc.get("reason", ""))}</p>')
+        if doc.get("hint"):
+            page.parts.append(f'<p class="note">hint: {_esc(doc["hint"])}</p>')
     page.parts.append(_findings([("", doc)]))
     page.parts.append(_identity(doc))
     for section in _sections_of(doc):
@@ -665,6 +672,24 @@ def _compare_body(page: _Page, compare: Mapping) -> None:
         page.parts.append(part)
 
 
+def _flag(flagged: Any) -> str:
+    return ' <b class="flagged">flagged</b>' if flagged else ""
+
+
+def _validate_cell(record: Any) -> str:
+    if not isinstance(record, Mapping):
+        return _esc(record) if record is not None else "—"
+    if record.get("problem"):
+        return _esc(f"{record.get('result', 'not loadable')}: {record['problem']}")
+    counts = ", ".join(f"{record[k]} {k}" for k in ("passed", "warned", "failed", "skipped")
+                       if isinstance(record.get(k), int))
+    failing = [f"{c.get('name')}: {c.get('detail', '')}" for c in record.get("checks") or []
+               if isinstance(c, Mapping) and c.get("status") in ("fail", "failed")]
+    text = " ".join(filter(None, [str(record.get("result", record.get("status", ""))),
+                                  f"({counts})" if counts else ""]))
+    return _esc(text) + "".join(f'<br><span class="reason">{_esc(f)}</span>' for f in failing)
+
+
 def _collection_body(page: _Page, entries: Sequence[Mapping]) -> None:
     page.parts.append(f"<h1>Analysis of {len(entries)} plug-ins</h1>")
     summary_keys: List[str] = []
@@ -672,15 +697,21 @@ def _collection_body(page: _Page, entries: Sequence[Mapping]) -> None:
         for key in entry.get("summary") or {}:
             if key not in summary_keys:
                 summary_keys.append(key)
-    header = ["Plug-in", "Status", "Findings"] + summary_keys + \
-        (["Validate"] if any("validate" in e for e in entries) else [])
+    has = {key: any(key in e for e in entries) for key in ("latency", "tail", "seconds",
+                                                          "validate")}
+    header = (["Plug-in", "Status", "Findings"]
+              + ["Latency reported / measured (frames)"] * has["latency"]
+              + ["Tail reported / measured to −60 dB (s)"] * has["tail"]
+              + summary_keys + ["Time (s)"] * has["seconds"] + ["Validate"] * has["validate"])
     rows = []
     for entry in entries:
         plugin = entry.get("plugin")
         plugin = plugin if isinstance(plugin, Mapping) else {"path": plugin}
-        name = _esc(plugin.get("name") or os.path.basename(str(plugin.get("path", "?"))))
+        name = _esc(entry.get("name") or plugin.get("name")
+                    or os.path.basename(str(plugin.get("path", "?"))))
         link = entry.get("report")
-        cells = [f'<a href="{_esc(link)}">{name}</a>' if link else name]
+        cells = [(f'<a href="{_esc(link)}">{name}</a>' if link else name)
+                 + f'<br><span class="reason">{_esc(plugin.get("path", ""))}</span>']
         status = entry.get("status", "ok")
         cells.append(_esc(_STATUS_TEXT.get(status, status)) + (
             f' <span class="reason">({_esc(entry["reason"])})</span>' if entry.get("reason")
@@ -688,15 +719,20 @@ def _collection_body(page: _Page, entries: Sequence[Mapping]) -> None:
         findings = entry.get("findings") or []
         cells.append("<br>".join(_esc(f.get("text", f) if isinstance(f, Mapping) else f)
                                  for f in findings) or "—")
+        if has["latency"]:
+            latency = entry.get("latency") or {}
+            cells.append(f"{_value(latency, 'reported', 0)} / {_value(latency, 'measured', 1)}"
+                         + _flag(latency.get("flagged")) if latency else "—")
+        if has["tail"]:
+            tail = entry.get("tail") or {}
+            cells.append(f"{_value(tail, 'reported_s', 3)} / {_value(tail, 'measured_s_60db', 3)}"
+                         + _flag(tail.get("flagged")) if tail else "—")
         summary = entry.get("summary") or {}
         cells += [_value(summary, key, 2) for key in summary_keys]
-        if "Validate" in header:
-            result = entry.get("validate")
-            if isinstance(result, Mapping):
-                cells.append(_esc(" ".join(str(result.get(k, "")) for k in ("status", "summary")
-                                           if result.get(k) is not None)))
-            else:
-                cells.append(_esc(result) if result is not None else "—")
+        if has["seconds"]:
+            cells.append(_value(entry, "seconds", 1))
+        if has["validate"]:
+            cells.append(_validate_cell(entry.get("validate")))
         rows.append("<tr>" + "".join(f"<td>{c}</td>" for c in cells) + "</tr>")
     page.parts.append('<table class="collection"><tr>'
                       + "".join(f"<th>{_esc(h)}</th>" for h in header) + "</tr>"

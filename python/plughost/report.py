@@ -7,16 +7,21 @@ The document is one of:
 - one analysis, as ``plughost analyze --json`` prints it: {"schema": 1, "plugin": ..., ...};
 - a comparison, as ``--compare --json`` prints it: {"schema": 1, "compare": {"a", "b",
   "difference"}}; both sides go on one plot, with the difference;
-- a collection index, linking one report per plug-in written beside it:
+- a collection index, as plughost analyze --report writes it over several plug-ins, linking
+  one report per plug-in written beside it:
     {"schema": 1, "collection": [
-      {"plugin": {"path": ..., "name": ..., "vendor": ...} or the path as text,
-       "report": "name.html" (relative to the index; null when there is none),
-       "status": "ok", "crashed", "timeout", "failed" or "not_run" (default "ok"),
-       "reason": why, when the status is not "ok",
-       "findings": [{"measurement": ..., "text": ...}] (or texts),
-       "summary": {"reported_latency": 0, "measured_latency": 64, ...} (any flat mapping of
-                  key numbers: one column each, headed by the key),
-       "validate": {"status": "passed", "summary": "..."} or a text (with --validate)}]}
+      {"plugin": "/usr/lib/vst/MVerb-vst.so" (the path; or an object with path and name),
+       "name": "MVerb",
+       "report": "index-reports/MVerb-vst.html" (relative to the index; null when there is
+                 none, with "report_reason"),
+       "status": "ok", "failed", "crashed", "timeout", "not_run" or "not_loadable",
+       "reason": what ended it, when the status is not "ok",
+       "findings": [{"measurement": ..., "text": ...}],
+       "latency": {"reported": 0, "measured": 64, "flagged": true} (when measured),
+       "tail": {"reported_s": 0.1, "measured_s_60db": 1.2, "flagged": true} (when measured),
+       "summary": {...} (optional: any flat mapping of key numbers, one column each),
+       "seconds": 8.2,
+       "validate": validate's --json record (with --validate)}]}
   The index's links to the plug-ins' reports are the only ones that leave the page.
 
 Exit codes as plughost's: 0 written, 1 failed, 2 usage (also: matplotlib is missing),

@@ -86,17 +86,23 @@ def test_report_shapes(case, tmp_path):
         assert page.count('data-measurement="latency"') == 2  # each side's finding
     elif case == "collection":
         index = {"schema": 1, "collection": [
-            {"plugin": {"path": "/x/a.so", "name": "A"}, "report": "a.html",
+            {"plugin": "/x/a.so", "name": "A", "report": "r/a.html", "status": "ok",
              "findings": [{"measurement": "latency", "text": "reports 0 but measures 64"}],
-             "summary": {"measured_latency": 64}, "validate": {"status": "passed"}},
-            {"plugin": "/x/crash.so", "report": None, "status": "crashed",
-             "reason": "SIGSEGV in effOpen", "validate": "failed: 3 checks"}]}
+             "latency": {"reported": 0, "measured": 64, "flagged": True},
+             "tail": {"reported_s": 0.0, "measured_s_60db": None,
+                      "measured_s_60db_reason": "no tail"}, "seconds": 2.5,
+             "validate": {"result": "passed", "passed": 40, "failed": 0, "checks": []}},
+            {"plugin": "/x/crash.so", "name": "crash", "report": None, "status": "crashed",
+             "reason": "SIGSEGV in effOpen", "findings": [], "seconds": 0.1,
+             "validate": {"result": "failed", "passed": 3, "failed": 1, "checks": [
+                 {"name": "open", "status": "fail", "detail": "crashed in effOpen"}]}}]}
         result = run_report(json.dumps(index), str(out))
         assert result.returncode == 0, result.stderr
         page = out.read_text()
-        assert '<a href="a.html">A</a>' in page and "crash.so" in page
-        assert "SIGSEGV in effOpen" in page and "reports 0 but measures 64" in page
-        assert "measured_latency" in page and "failed: 3 checks" in page
+        for text in ('<a href="r/a.html">A</a>', "/x/crash.so", "Crashed", "SIGSEGV in effOpen",
+                     "reports 0 but measures 64", "0 / 64 <b", "(no tail)",
+                     "passed (40 passed, 0 failed)", "open: crashed in effOpen"):
+            assert text in page, text
     else:
         plughost.report([document(["time"]), document(["dynamics"])], out)
         page = out.read_text()

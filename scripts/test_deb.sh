@@ -143,6 +143,11 @@ x = np.ones((2, 1000), np.float32)
 out = p.process(x)
 assert not out[0].any() and np.array_equal(out[1], x[1]), out
 print(p.name, "from", p.path, "isolated: ok")' "$tmp/root/usr/lib/vst/Trimwise.so"
+   echo "--- the extracted plughost's --report, drawn by the extracted Python module"
+   PYTHONPATH=$tmp/root/usr/lib/python3/dist-packages "$tmp/root/usr/bin/plughost" analyze \
+      "$tmp/root/usr/lib/vst/Trimwise.so" --what linear --report "$tmp/report.html" >/dev/null
+   grep -q '<figure class="plot" data-measurement="linear"><svg' "$tmp/report.html" ||
+      fail "the extracted plughost wrote no report with a plot"
 fi
 zcat "$tmp/root/usr/share/man/man1/plughost.1.gz" | grep -q "^\.SH DESCRIPTION" ||
    fail "the man page has no description"

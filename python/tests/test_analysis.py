@@ -223,3 +223,57 @@ def test_report_in_browser(browser, tmp_path):
     browser.set_window_size(1200, height + 200)  # the window's frame and bars besides the page
     browser.save_screenshot(os.path.join(ARTEFACTS, "analysis_report.png"))
 
+
+# ---- Through the command line
+
+TRIMWISE = os.environ.get("TRIMWISE_PLUGIN", "")
+HELPER = os.environ.get("PLUGHOST_HELPER", "plughost")
+
+
+def test_json_agrees_with_python():
+    # The same numbers, whether the state comes from a Plugin or the settings from --param.
+    with plughost.load(TRIMWISE) as p:
+        p.parameters["Left Gain"].set("-6 dB")
+        result = plughost.analyze(p, what="linear,thd", sample_rate=44100)
+    printed = subprocess.run([HELPER, "analyze", TRIMWISE, "--what", "linear,thd", "--json",
+                              "--rate", "44100", "--param", "Left Gain=-6 dB"],
+                             capture_output=True, text=True, check=True)
+    expected = json.loads(printed.stdout)
+    # Only how the settings were given differs: a state, or --param.
+    for doc in (result.json, expected):
+        for key in ("assignments", "state_bytes"):
+            doc["settings"].pop(key, None)
+    assert result.json == expected
+    assert np.array_equal(result.linear.magnitude_db, np.array(expected["linear"]["magnitude_db"]))
+    assert result.settings.sample_rate == 44100
+    if result.thd.status == "ok":
+        assert [p.thd_db for p in result.thd.points] == \
+            [p["thd_db"] for p in expected["thd"]["points"]]
+
+
+@pytest.mark.parametrize("target, options, error", [
+    ("/no/such/plugin.so", {}, plughost.PluginLoadError),
+    (TRIMWISE, {"params": {"No Such Parameter": 1}}, plughost.PluginValueError),
+    (TRIMWISE, {"what": ["colour"]}, plughost.PluginValueError),
+])
+def test_analyze_errors(target, options, error):
+    with pytest.raises(error) as raised:
+        plughost.analyze(target, **options)
+    assert raised.value.cause and raised.value.hint
+
+
+def test_report_from_the_command_line(tmp_path):
+    fake = tmp_path / "fake"
+    (fake / "matplotlib").mkdir(parents=True)
+    (fake / "matplotlib" / "__init__.py").write_text("raise ImportError('not here')\n")
+    out = tmp_path / "r.html"
+    cases = [({}, 0), ({"PLUGHOST_PYTHON": str(tmp_path / "python3")}, 2),
+             ({"PYTHONPATH": f"{fake}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}, 2)]
+    for environment, code in cases:
+        result = subprocess.run([HELPER, "analyze", TRIMWISE, "--what", "linear", "--report",
+                                 str(out)], capture_output=True, text=True,
+                                env={**os.environ, **environment})
+        assert result.returncode == code, result.stderr
+        if code:
+            assert "hint: install python3-plughost and python3-matplotlib" in result.stderr
+    assert 'data-measurement="linear"><svg' in out.read_text()

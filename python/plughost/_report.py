@@ -115,6 +115,15 @@ def _legend(ax) -> None:
         ax.legend(fontsize=7, loc="best")
 
 
+def _least_span(ax, span: float) -> None:
+    """At least `span` on the y axis, so that a flat curve shows flat instead of its rounding
+    noise magnified."""
+    low, high = ax.get_ylim()
+    if high - low < span:
+        middle = (low + high) / 2
+        ax.set_ylim(middle - span / 2, middle + span / 2)
+
+
 def _frequency_axis(ax, label: bool = True) -> None:
     ax.set_xscale("log")
     if label:
@@ -122,12 +131,12 @@ def _frequency_axis(ax, label: bool = True) -> None:
 
 
 def _plot_linear(plt, sides: Sequence[Side], difference: Optional[Mapping]):
-    rows = [("magnitude_db", "Magnitude (dB)"), ("phase_deg", "Phase (°)"),
-            ("group_delay_frames", "Group delay (frames)")]
+    rows = [("magnitude_db", "Magnitude (dB)", 2.0), ("phase_deg", "Phase (°)", 20.0),
+            ("group_delay_frames", "Group delay (frames)", 2.0)]
     diff = difference and "magnitude_db" in difference
     fig, axes = plt.subplots(len(rows) + bool(diff), 1, figsize=(7.5, 8 + 2 * bool(diff)),
                              sharex=True)
-    for (key, ylabel), ax in zip(rows, axes):
+    for (key, ylabel, span), ax in zip(rows, axes):
         for (side, section), style in zip(sides, _styles(sides)):
             ax.set_prop_cycle(None)  # each side's lines in the same colours
             x = _array(section.get("frequency_hz"))
@@ -136,6 +145,7 @@ def _plot_linear(plt, sides: Sequence[Side], difference: Optional[Mapping]):
                 if len(y) == len(x):
                     ax.plot(x, y, label=_line_label(side, c, len(ys)), **style)
         ax.set_ylabel(ylabel)
+        _least_span(ax, span)
         _frequency_axis(ax, label=False)
     if diff:
         x = _array(difference.get("frequency_hz"))
@@ -144,6 +154,7 @@ def _plot_linear(plt, sides: Sequence[Side], difference: Optional[Mapping]):
             if len(y) == len(x):
                 ax.plot(x, y, label=f"out {c + 1}")
         axes[-1].set_ylabel("Magnitude B − A (dB)")
+        _least_span(axes[-1], 2.0)
     axes[-1].set_xlabel("Frequency (Hz)")
     _legend(axes[0])
     fig.tight_layout()
@@ -170,6 +181,7 @@ def _points_difference(ax, points, key: str, x: str, y: str, xlabel: str, ylabel
                                else ""))
     ax.set_xlabel(xlabel)
     ax.set_ylabel(ylabel)
+    _least_span(ax, 2.0)
     _legend(ax)
 
 
@@ -192,6 +204,7 @@ def _plot_thd(plt, sides: Sequence[Side], difference: Optional[Mapping]):
                        label=" ".join(filter(None, [side, "analyzer floor"])))
     ax.set_xlabel("Input level (dBFS)")
     ax.set_ylabel("THD (dB)")
+    _least_span(ax, 20.0)
     _legend(ax)
     if sweep:
         ax = axes[0][1]
@@ -242,6 +255,7 @@ def _plot_dynamics(plt, sides: Sequence[Side], difference: Optional[Mapping]):
                 ax.plot(x, y, marker="o", markersize=2, label=_line_label("", c, len(ys)))
         ax.set_xlabel("Input level (dBFS)")
         ax.set_ylabel("Output B − A (dB)")
+        _least_span(ax, 2.0)
         _legend(ax)
     fig.tight_layout()
     return fig
@@ -262,6 +276,7 @@ def _plot_aliasing(plt, sides: Sequence[Side], difference: Optional[Mapping]):
                     label=label, **style)
     _frequency_axis(ax)
     ax.set_ylabel("Alias power re fundamental (dB)")
+    _least_span(ax, 20.0)
     _legend(ax)
     for (side, section), ax in zip(grams, axes[0][1:]):
         gram = section["spectrogram"]
@@ -376,8 +391,10 @@ def _plot_instrument(plt, sides: Sequence[Side], difference: Optional[Mapping]):
 
 
 def _at(x: np.ndarray, y: np.ndarray, target: float) -> float:
-    return float(y[int(np.argmin(np.abs(x - target)))]) if len(x) and len(x) == len(y) \
-        else math.nan
+    """y at `target`, interpolated between the nearest points of the ascending grid `x`."""
+    if not len(x) or len(x) != len(y) or not x[0] <= target <= x[-1]:
+        return math.nan
+    return float(np.interp(target, x, y))
 
 
 def _rows_latency(s: Mapping) -> Rows:
@@ -432,7 +449,7 @@ def _rows_dynamics(s: Mapping) -> Rows:
     for c, y in enumerate(_channels(s.get("output_dbfs"))):
         for level in (-20, 0):
             if len(y) == len(x) and len(x):
-                rows.append((f"Output {c + 1} at {level} dBFS in",
+                rows.append((f"Output {c + 1} at {_number(level)} dBFS in",
                              _number(_at(x, y, level), 1) + " dBFS"))
     return rows
 

@@ -558,6 +558,8 @@ td { font-variant-numeric: tabular-nums; }
 .status { font-weight: bold; color: #a40000; } .reason { color: #666; font-size: 0.9em; }
 figure { margin: 0.5em 0; } figure svg { max-width: 100%; height: auto; }
 .note { color: #555; }
+table.collection { width: 100%; }
+.collection td { overflow-wrap: anywhere; font-size: 0.92em; border-top: 1px solid #ddd; }
 """
 
 
@@ -717,8 +719,8 @@ def _collection_body(page: _Page, entries: Sequence[Mapping]) -> None:
     has = {key: any(key in e for e in entries) for key in ("latency", "tail", "seconds",
                                                           "validate")}
     header = (["Plug-in", "Status", "Findings"]
-              + ["Latency reported / measured (frames)"] * has["latency"]
-              + ["Tail reported / measured to −60 dB (s)"] * has["tail"]
+              + ["Latency (frames): reported / measured"] * has["latency"]
+              + ["Tail (s): reported / to −60 dB"] * has["tail"]
               + summary_keys + ["Time (s)"] * has["seconds"] + ["Validate"] * has["validate"])
     rows = []
     for entry in entries:
@@ -730,12 +732,14 @@ def _collection_body(page: _Page, entries: Sequence[Mapping]) -> None:
         cells = [(f'<a href="{_esc(link)}">{name}</a>' if link else name)
                  + f'<br><span class="reason">{_esc(plugin.get("path", ""))}</span>']
         status = entry.get("status", "ok")
+        findings = [f.get("text", "") if isinstance(f, Mapping) else str(f)
+                    for f in entry.get("findings") or []]
+        reason = entry.get("reason")
+        # The reason once: beside the status unless the findings already say it.
         cells.append(_esc(_STATUS_TEXT.get(status, status)) + (
-            f' <span class="reason">({_esc(entry["reason"])})</span>' if entry.get("reason")
+            f' <span class="reason">({_esc(reason)})</span>' if reason and reason not in findings
             else ""))
-        findings = entry.get("findings") or []
-        cells.append("<br>".join(_esc(f.get("text", f) if isinstance(f, Mapping) else f)
-                                 for f in findings) or "—")
+        cells.append("<br>".join(_esc(f) for f in findings) or "—")
         if has["latency"]:
             latency = entry.get("latency") or {}
             cells.append(f"{_value(latency, 'reported', 0)} / {_value(latency, 'measured', 1)}"

@@ -76,8 +76,14 @@ set(CPACK_DEBIAN_PLUGIN_PACKAGE_SUGGESTS plughost)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "${PLUGHOST_PYTHON_DEPENDS}, python3-numpy, plughost (= ${PROJECT_VERSION})")
-# validate --memcheck runs the validator under valgrind.
+# validate --memcheck runs the validator under valgrind; analyze --report runs the Python module,
+# which depends on plughost, so plughost only suggests it (no cycle). The report's plots need
+# matplotlib.
 set(CPACK_DEBIAN_PLUGHOST_PACKAGE_SUGGESTS valgrind)
+if(TARGET _plughost)
+  string(APPEND CPACK_DEBIAN_PLUGHOST_PACKAGE_SUGGESTS ", python3-plughost")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-matplotlib)
+endif()
 
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "stereo gain effect plug-in for VST hosts
 Trimwise sets the level of the left and of the right channel of a stereo
@@ -92,7 +98,10 @@ plughost loads effect plug-ins of the 2.4 interface without a graphical host.
 It lists the plug-ins found in the folders hosts search, shows a plug-in's
 identity, parameters and programs, processes audio files or test signals
 through it, measures its speed, and validates its behaviour, each check in a
-child process so that a crashing plug-in cannot take the host down.
+child process so that a crashing plug-in cannot take the host down. It
+measures what a plug-in does to sound (responses, distortion, dynamics,
+aliasing, latency, tail and cost) and, with python3-plughost, draws the
+results in an HTML report.
 
 It works with any plug-in a host can load, not only with Trimwise.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "C++ framework for writing VST effect plug-ins
@@ -118,6 +127,10 @@ folders hosts search.
 
 With isolated=True a plug-in runs in a helper process, so that a crash, an
 abort or a hang raises an exception naming the call in flight instead of
-ending the interpreter.")
+ending the interpreter.
+
+plughost.analyze measures a plug-in as plughost analyze does, with numpy
+arrays as results, and plughost.report draws them with matplotlib in one
+self-contained HTML file.")
 
 include(CPack)

@@ -272,4 +272,6 @@ PYBIND11_MODULE(_plughost, m) {
           return rows;
        },
        py::arg("timeout"));
+
+   m.def("default_helper", &defaultHelper, "The plughost executable helper processes run.");
 }

@@ -96,7 +96,8 @@ if [[ -f $python_deb ]]; then
    echo "--- python3-plughost: file list"
    dpkg-deb -c "$python_deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort >"$tmp/got"
    cat "$tmp/got"
-   for file in __init__.py _batch.py _errors.py _plughost.pyi py.typed; do
+   for file in __init__.py _batch.py _errors.py analysis.py report.py _report.py _plughost.pyi \
+      py.typed; do
       grep -qx "/usr/lib/python3/dist-packages/plughost/$file" "$tmp/got" ||
          fail "python3-plughost lacks plughost/$file"
    done
@@ -108,6 +109,11 @@ if [[ -f $python_deb ]]; then
       [[ $depends == *"$dependency"* ]] || fail "python3-plughost does not depend on $dependency"
    done
    debs+=("$python_deb")
+   # plughost --report runs the module; it depends on plughost, so plughost only suggests it.
+   [[ $(dpkg-deb -f "${debs[1]}" Suggests) == *python3-plughost* ]] ||
+      fail "plughost does not suggest python3-plughost"
+   [[ $(dpkg-deb -f "${debs[1]}" Depends) != *python3-plughost* ]] ||
+      fail "plughost depends on python3-plughost: a dependency cycle"
 fi
 grep -q "^libc6" <(dpkg-deb -f "${debs[1]}" Depends | tr ',' '\n' | sed 's/^ *//') ||
    fail "plughost has no dependencies from dpkg-shlibdeps"
@@ -137,6 +143,11 @@ x = np.ones((2, 1000), np.float32)
 out = p.process(x)
 assert not out[0].any() and np.array_equal(out[1], x[1]), out
 print(p.name, "from", p.path, "isolated: ok")' "$tmp/root/usr/lib/vst/Trimwise.so"
+   echo "--- the extracted plughost's --report, drawn by the extracted Python module"
+   PYTHONPATH=$tmp/root/usr/lib/python3/dist-packages "$tmp/root/usr/bin/plughost" analyze \
+      "$tmp/root/usr/lib/vst/Trimwise.so" --what linear --report "$tmp/report.html" >/dev/null
+   grep -q '<figure class="plot" data-measurement="linear"><svg' "$tmp/report.html" ||
+      fail "the extracted plughost wrote no report with a plot"
 fi
 zcat "$tmp/root/usr/share/man/man1/plughost.1.gz" | grep -q "^\.SH DESCRIPTION" ||
    fail "the man page has no description"

@@ -5,6 +5,8 @@
     p = plughost.load("Trimwise")
     p.parameters["Left Gain"].set("-6 dB")
     out = p.process(audio)          # audio: (channels, frames) float32 or float64
+    result = plughost.analyze(p)    # what it does to sound, measured
+    plughost.report(result, "p.html")
 
 The host library does the work (the same code as the plughost command line); this package only
 turns Python values into its terms and its errors into the exceptions below.
@@ -22,10 +24,13 @@ import numpy as np
 
 from . import _plughost
 from ._batch import FileResult, process_files
+from ._report import report
+from .analysis import Analysis, analyze
 from ._errors import (PluginClosedError, PluginCrashed, PluginError, PluginFileError,
                       PluginLoadError, PluginTimeout, PluginValueError)
 
 __all__ = ["load", "scan", "process_file", "process_files", "FileResult", "Plugin", "Parameter", "Parameters", "Chain", "PluginInfo",
+           "analyze", "Analysis", "report",
            "PluginError", "PluginValueError", "PluginFileError", "PluginLoadError",
            "PluginClosedError", "PluginCrashed", "PluginTimeout"]
 

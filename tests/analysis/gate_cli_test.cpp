@@ -63,18 +63,30 @@ TEST(AnalyzeBaseline, PassesAgainstItselfAndNamesAChangedSetting) {
 
 // The faulty plug-ins only break 32-bit processing, so the collection runs in 32 bits: the NaN
 // fails its measurement, the crash ends its plug-in's analysis with the signal and the call,
-// and the good plug-ins after them are measured as if alone.
+// the hang runs out of time, and the good plug-ins after them are measured as if alone. The
+// report is drawn by a stand-in for Python that keeps each document it is given, so that the
+// index's links and entries can be checked.
 TEST(AnalyzeCollection, AFaultyPlugInEndsOnlyItsOwnAnalysis) {
-   const auto run = runPlughost({"analyze", FAULTY_NAN_ON_SILENCE_PATH, TRIMWISE_PLUGIN_PATH,
-                                 ANALYSIS_CRASH_IN_PROCESS_PATH, TRIMWISE_PLUGIN_PATH,
-                                 "/nonexistent/plugin.so", "--what", "linear,time", "--precision",
-                                 "32", "--json", "-j", "2", "--timeout", "20"});
+   const auto folder = std::filesystem::temp_directory_path() /
+                       ("plughost-collection-test-" + std::to_string(::getpid()));
+   std::filesystem::create_directories(folder);
+   const auto python = folder / "python";
+   std::ofstream(python)
+       << "#!/bin/sh\n# -m plughost.report OUT: keep the document as OUT\ncat >\"$3\"\n";
+   std::filesystem::permissions(python, std::filesystem::perms::owner_all);
+   const std::string index = (folder / "index.html").string();
+
+   const auto run = runPlughost(
+       {"analyze", FAULTY_NAN_ON_SILENCE_PATH, TRIMWISE_PLUGIN_PATH, ANALYSIS_CRASH_IN_PROCESS_PATH,
+        TRIMWISE_PLUGIN_PATH, "/nonexistent/plugin.so", FAULTY_HANG_PATH, "--what", "linear,time",
+        "--precision", "32", "--json", "-j", "2", "--timeout", "4", "--report", index},
+       {.env = {"PLUGHOST_PYTHON=" + python.string()}});
    EXPECT_EQ(run.code, 1) << run.err;
    std::vector<Json> documents;
    std::istringstream lines(run.out);
    for (std::string line; std::getline(lines, line);)
       documents.push_back(Json::parse(line));
-   ASSERT_EQ(documents.size(), 5u) << run.out;
+   ASSERT_EQ(documents.size(), 6u) << run.out;
 
    const Json& nan = documents[0];
    EXPECT_EQ(nan["plugin"]["path"], FAULTY_NAN_ON_SILENCE_PATH);
@@ -102,6 +114,38 @@ TEST(AnalyzeCollection, AFaultyPlugInEndsOnlyItsOwnAnalysis) {
       EXPECT_EQ(documents[good]["latency"]["measured"], 0);
    }
    EXPECT_EQ(documents[4]["status"], "not_loadable") << documents[4].dump();
+   EXPECT_EQ(documents[5]["status"], "timeout") << documents[5].dump();
+
+   // The index: one entry per plug-in in order, linking the reports of those that were measured.
+   std::ifstream indexFile(index);
+   const Json collection = Json::parse(indexFile)["collection"];
+   ASSERT_EQ(collection.size(), 6u);
+   const struct {
+      const char* status;
+      const char* report; // nullptr: none
+   } expected[] = {{"failed", "index-reports/faulty_nan_on_silence.html"},
+                   {"ok", "index-reports/Trimwise.html"},
+                   {"crashed", "index-reports/analysis_crash_in_process.html"},
+                   {"ok", "index-reports/Trimwise-2.html"},
+                   {"not_loadable", nullptr},
+                   {"timeout", nullptr}};
+   for (size_t i = 0; i < collection.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Json& entry = collection[i];
+      EXPECT_EQ(entry["plugin"], documents[i]["plugin"]["path"]);
+      EXPECT_EQ(entry["status"], expected[i].status);
+      EXPECT_EQ(entry["findings"].empty(), entry["status"] == "ok") << entry.dump();
+      if (!expected[i].report) {
+         EXPECT_TRUE(entry["report"].is_null());
+         EXPECT_TRUE(entry["report_reason"].is_string());
+         continue;
+      }
+      ASSERT_EQ(entry["report"], expected[i].report);
+      std::ifstream report(folder / expected[i].report);
+      EXPECT_EQ(Json::parse(report), documents[i]);
+   }
+   EXPECT_EQ(collection[1]["latency"]["measured"], 0);
+   std::filesystem::remove_all(folder);
 }
 
 } // namespace

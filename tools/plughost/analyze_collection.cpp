@@ -232,10 +232,15 @@ int runCollection(const AnalyzeOptions& options, const std::vector<std::string>&
       Json document;
       try {
          document = trimwise::host::analysis::analyze(plugin, analysis);
+      } catch (const trimwise::host::PluginTimeout& e) {
+         document = problemDocument(plugin, "timeout", e.what(), e.hint());
       } catch (const trimwise::host::Error& e) {
-         document = problemDocument(
-             plugin, e.kind() == trimwise::host::ErrorKind::load ? "not_loadable" : "failed",
-             e.what(), e.hint());
+         using trimwise::host::ErrorKind;
+         document = problemDocument(plugin,
+                                    e.kind() == ErrorKind::load    ? "not_loadable"
+                                    : e.kind() == ErrorKind::crash ? "crashed"
+                                                                   : "failed",
+                                    e.what(), e.hint());
       } catch (const std::exception& e) {
          document = problemDocument(plugin, "failed", e.what(), "");
       }

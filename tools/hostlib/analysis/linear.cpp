@@ -28,6 +28,9 @@ constexpr double kChunkSeconds = 0.05; // the decay after a sweep is rendered in
 // amplitude (0.09 dB), the most an "exact" response may carry. Arithmetic noise of 32-bit
 // processing lies near -130 dB; an LFO or a compressor lands far above -40 dB.
 constexpr double kVariantResidualDb = -40.0;
+// How far the residual at the lower level must exceed the one between two runs at the same level
+// to count as the level's doing (a factor of two in amplitude).
+constexpr double kLevelMarginDb = 6.0;
 // A peak of the impulse response dominates when every sample more than 3 frames from it is at
 // least 6 dB lower.
 constexpr double kDominanceDb = 6.0;
@@ -122,13 +125,11 @@ size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options
    return extra;
 }
 
-// The impulse response of each output from the sweep `x` and the outputs `y`, by spectral
-// division in `size` points: H = Y X* / (|X|^2 + e). The floor e, 120 dB below the sweep's
-// strongest bin, only touches the bins the sweep leaves empty (far below its start), so that
-// noise there is not blown up; inside the band the division is exact.
-Channels impulseResponses(std::span<const double> x, const Channels& y, size_t size,
-                          size_t length) {
-   const Spectrum sx = realFft(x, size);
+// The impulse response of each output from the sweep's spectrum `sx` (of `size` points) and the
+// outputs `y`, by spectral division: H = Y X* / (|X|^2 + e), cut to `length` frames. The floor
+// e, 120 dB below the sweep's strongest bin, only touches bins the sweep leaves empty (far below
+// its start), so that noise there is not blown up; inside the band the division is exact.
+Channels impulseResponses(const Spectrum& sx, const Channels& y, size_t size, size_t length) {
    double strongest = 0.0;
    for (const auto& v : sx)
       strongest = std::max(strongest, std::norm(v));
@@ -145,24 +146,64 @@ Channels impulseResponses(std::span<const double> x, const Channels& y, size_t s
    return h;
 }
 
-// H(w) = sum h[n] e^{-jwn} and G(w) = sum n h[n] e^{-jwn} at one frequency, the phasor kept
-// exact by recomputing it every 256 frames. The group delay is Re(G / H).
+// H(w) = sum h[n] e^{-jwn} and G(w) = sum n h[n] e^{-jwn} of every channel at one frequency:
+// the transform exactly at w, and the group delay Re(G / H) without differencing a wrapped
+// phase. The sums run in blocks of kBlock frames against one table of e^{-jwm}: with n = s + m,
+// H = sum_s e^{-jws} A_s and G = sum_s e^{-jws} (s A_s + B_s), where A_s and B_s are the block's
+// sums of h[n] e^{-jwm} and m h[n] e^{-jwm}. No phasor is carried from frame to frame, so no
+// rounding builds up, and the inner sums keep several accumulators so that they pipeline.
 struct Transform {
    Complex h, g;
 };
 
-Transform transformAt(std::span<const double> ir, double w) {
-   Complex h = 0, g = 0;
-   const Complex step = std::polar(1.0, -w);
-   Complex p = 1.0;
-   for (size_t n = 0; n < ir.size(); ++n) {
-      if ((n & 255) == 0) p = std::polar(1.0, -w * double(n));
-      const Complex term = ir[n] * p;
-      h += term;
-      g += double(n) * term;
-      p *= step;
+constexpr size_t kBlock = 256;
+constexpr size_t kLanes = 4;
+
+std::vector<Transform> transformAt(const Channels& irs, double w) {
+   std::vector<Transform> out(irs.size());
+   const size_t length = irs.empty() ? 0 : irs[0].size();
+   double tr[kBlock], ti[kBlock], mr[kBlock], mi[kBlock];
+   for (size_t m = 0; m < kBlock; ++m) {
+      tr[m] = std::cos(w * double(m));
+      ti[m] = -std::sin(w * double(m));
+      mr[m] = double(m) * tr[m];
+      mi[m] = double(m) * ti[m];
    }
-   return {h, g};
+   for (size_t c = 0; c < irs.size(); ++c) {
+      const double* ir = irs[c].data();
+      Complex h = 0, g = 0;
+      for (size_t s = 0; s < length; s += kBlock) {
+         const size_t n = std::min(kBlock, length - s);
+         double ar[kLanes] = {}, ai[kLanes] = {}, br[kLanes] = {}, bi[kLanes] = {};
+         size_t m = 0;
+         for (; m + kLanes <= n; m += kLanes) {
+            for (size_t u = 0; u < kLanes; ++u) {
+               const double x = ir[s + m + u];
+               ar[u] += x * tr[m + u];
+               ai[u] += x * ti[m + u];
+               br[u] += x * mr[m + u];
+               bi[u] += x * mi[m + u];
+            }
+         }
+         for (; m < n; ++m) {
+            const double x = ir[s + m];
+            ar[0] += x * tr[m];
+            ai[0] += x * ti[m];
+            br[0] += x * mr[m];
+            bi[0] += x * mi[m];
+         }
+         Complex a = 0, b = 0;
+         for (size_t u = 0; u < kLanes; ++u) {
+            a += Complex(ar[u], ai[u]);
+            b += Complex(br[u], bi[u]);
+         }
+         const Complex base = std::polar(1.0, -w * double(s));
+         h += base * a;
+         g += base * (double(s) * a + b);
+      }
+      out[c] = {h, g};
+   }
+   return out;
 }
 
 // Sum over channels of |a - scale b|^2 against |a|^2, in dB; -infinity when they are equal.
@@ -277,13 +318,18 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    const Channels y3 = device.play(quiet, extra, "the sweep at " + lower);
    const int32_t reported = device.reportedLatency();
 
-   // Room for the response after the sweep, and before it (where the harmonics' responses of a
-   // distorting plug-in land) for as long again, so that neither wraps onto the other.
-   const size_t size = nextPowerOfTwo(frames + 2 * extra);
+   // Every output holds all of its response, so the division in as many points is exact; a
+   // distorting plug-in's harmonics land before time 0, at the end of the circle, outside the
+   // response kept.
+   const size_t size = nextPowerOfTwo(frames + extra);
    const size_t length = extra;
-   const Channels h1 = impulseResponses(sweep, y1, size, length);
-   const Channels h2 = impulseResponses(sweep, y2, size, length);
-   const Channels h3 = impulseResponses(quiet, y3, size, length);
+   const Spectrum sx = realFft(sweep, size);
+   Spectrum quietSpectrum(sx);
+   for (auto& v : quietSpectrum)
+      v *= step;
+   const Channels h1 = impulseResponses(sx, y1, size, length);
+   const Channels h2 = impulseResponses(sx, y2, size, length);
+   const Channels h3 = impulseResponses(quietSpectrum, y3, size, length);
 
    const Latency latency = peakLatency(h1);
    Json lat = {{"status", "ok"}, {"reported", reported}};
@@ -299,33 +345,34 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    const double delay = latency.found ? double(latency.frames) : 0.0;
 
    const std::vector<double> grid = logFrequencies(20.0, 0.45 * rate, 24);
-   Json magnitude = Json::array(), phase = Json::array(), group = Json::array();
+   const size_t outputs = h1.size();
+   std::vector<std::vector<double>> db(outputs, std::vector<double>(grid.size()));
+   std::vector<Json> phase(outputs, Json::array()), group(outputs, Json::array());
    bool silentSomewhere = false;
-   for (const auto& ir : h1) {
-      std::vector<double> db(grid.size());
-      Json ph = Json::array(), gd = Json::array();
-      for (size_t i = 0; i < grid.size(); ++i) {
-         const double w = 2.0 * std::numbers::pi * grid[i] / rate;
-         const Transform t = transformAt(ir, w);
-         db[i] = amplitudeToDb(std::abs(t.h));
-         if (std::abs(t.h) == 0.0) {
+   for (size_t i = 0; i < grid.size(); ++i) {
+      const double w = 2.0 * std::numbers::pi * grid[i] / rate;
+      const std::vector<Transform> t = transformAt(h1, w);
+      for (size_t c = 0; c < outputs; ++c) {
+         db[c][i] = amplitudeToDb(std::abs(t[c].h));
+         if (std::abs(t[c].h) == 0.0) {
             silentSomewhere = true;
-            ph.push_back(nullptr);
-            gd.push_back(nullptr);
+            phase[c].push_back(nullptr);
+            group[c].push_back(nullptr);
             continue;
          }
-         double degrees = std::arg(t.h * std::polar(1.0, w * delay)) * 180.0 / std::numbers::pi;
+         double degrees = std::arg(t[c].h * std::polar(1.0, w * delay)) * 180.0 / std::numbers::pi;
          if (degrees <= -180.0) degrees += 360.0;
-         ph.push_back(jsonNumber(degrees));
-         gd.push_back(jsonNumber((t.g / t.h).real()));
+         phase[c].push_back(jsonNumber(degrees));
+         group[c].push_back(jsonNumber((t[c].g / t[c].h).real()));
       }
-      if (options.smoothing > 0) db = smoothed(grid, db, options.smoothing);
+   }
+   Json magnitude = Json::array();
+   for (auto& channel : db) {
+      if (options.smoothing > 0) channel = smoothed(grid, channel, options.smoothing);
       Json m = Json::array();
-      for (double v : db)
+      for (double v : channel)
          m.push_back(jsonNumber(v));
       magnitude.push_back(m);
-      phase.push_back(ph);
-      group.push_back(gd);
    }
 
    const double timeResidual = residualDb(h1, h2, 1.0);
@@ -339,7 +386,11 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    residual("time_residual_db", timeResidual);
    residual("level_residual_db", levelResidual);
    const bool timeVariant = timeResidual > kVariantResidualDb;
-   const bool levelDependent = levelResidual > kVariantResidualDb;
+   // A plug-in that changes over time differs at the lower level as much as between the first
+   // two runs; only a residual well above that one is the level's doing.
+   const bool levelDependent =
+       levelResidual > kVariantResidualDb &&
+       (std::isnan(timeResidual) || levelResidual > timeResidual + kLevelMarginDb);
    confidence["time_variant"] = timeVariant;
    confidence["level_dependent"] = levelDependent;
    confidence["threshold_db"] = kVariantResidualDb;
@@ -353,9 +404,9 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
                {"sweep", {{"start_hz", kSweepStartHz}, {"end_hz", f2}, {"frames", frames}}},
                {"frequency_hz", grid},
                {"magnitude_db", magnitude},
-               {"phase_deg", phase},
+               {"phase_deg", Json(phase)},
                {"phase_delay_frames", latency.found ? latency.frames : 0},
-               {"group_delay_frames", group},
+               {"group_delay_frames", Json(group)},
                {"confidence", confidence},
                {"smoothing", options.smoothing > 0
                                  ? Json("1/" + std::to_string(options.smoothing) + " octave")

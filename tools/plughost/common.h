@@ -37,6 +37,9 @@ HostSettings hostSettings(const CommonOptions& options, float sampleRate, int32_
 host::InstanceOptions instanceOptions(const CommonOptions& options, double sampleRate,
                                       int32_t blockSize);
 
+// The library's hint for a parameter setting in the words of the command line (--param).
+std::string commandLineHint(const std::string& hint);
+
 // The library for PLUGIN, a path or a name on the search path.
 std::string findPluginPath(const std::string& plugin);
 

@@ -30,6 +30,7 @@ public:
    bool isInstrument() const override { return instrument_; }
    int32_t reportedLatency() override { return instance_->latency(); }
    int32_t reportedTail() override { return instance_->tail(); }
+   int precision() const override { return precision_; }
 
    void reset() override {
       instance_.reset(); // the old instance closes before the new one opens

@@ -39,6 +39,9 @@ public:
    // (0: it does not say, 1: no tail).
    virtual int32_t reportedLatency() = 0;
    virtual int32_t reportedTail() = 0;
+   // The sample precision the plug-in processes in, 64 or 32 bits: the stimulus reaches it
+   // rounded to this, which sets the floor of what can be measured.
+   virtual int precision() const { return 64; }
 
    // Starts over from a fresh instance, set up as the analysis options say.
    virtual void reset() = 0;

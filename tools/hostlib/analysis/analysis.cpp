@@ -415,7 +415,7 @@ Json analyze(const std::string& pathOrName, const AnalysisOptions& options,
       doc["instrument"] = nullptr;
    }
    if (std::find(what.begin(), what.end(), "cost") != what.end()) {
-      runs.erase(std::find(runs.begin(), runs.end(), "cost"));
+      runs.erase(std::remove(runs.begin(), runs.end(), "cost"), runs.end());
       runs.push_back("cost");
    }
    // Reorder the sections as the document lists them.

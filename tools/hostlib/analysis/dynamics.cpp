@@ -161,6 +161,8 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
          }
       }
    section["step_db"] = kStepDb;
+   // Times are read through a one-period window: shorter ones show as about this long.
+   section["time_resolution_ms"] = 1000.0 * double(bursts.period()) / fs;
    if (largest < kLeastGainChangeDb) {
       const char* reason = "the gain does not change with level";
       putNumber(section, "attack_ms", std::numeric_limits<double>::quiet_NaN(), reason);

@@ -125,7 +125,7 @@ Json measureTime(Device& device, const AnalysisOptions& options) {
       reference += power[i];
    reference /= double(referenceFrames);
 
-   const double cap = options.tailCapSeconds;
+   const double cap = std::max(0.0, options.tailCapSeconds);
    Json section = {{"status", "ok"}};
    const double thresholds[] = {reference * 1e-6, reference * 1e-12};
    const char* names[] = {"tail_s_60db", "tail_s_120db"};

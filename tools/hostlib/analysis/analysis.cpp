@@ -79,6 +79,7 @@ public:
    bool isInstrument() const override { return device_->isInstrument(); }
    int32_t reportedLatency() override { return device_->reportedLatency(); }
    int32_t reportedTail() override { return device_->reportedTail(); }
+   int precision() const override { return device_->precision(); }
    void reset() override {
       write("opening a new instance");
       device_->reset();

@@ -27,6 +27,7 @@ constexpr double kChunkSeconds = 0.05; // the decay after a sweep is rendered in
 // off then changes the response by less than 0.001 dB, and a long reverb is not rendered and
 // transformed for seconds more below anything a plot or a tolerance can show.
 constexpr double kDecayDb = -100.0;
+constexpr double kSilentSeconds = 5.0;
 // The residual, relative to the response, above which a plug-in counts as changing over time or
 // with level: at -40 dB the response of one run can differ from another's by up to 1 % in
 // amplitude (0.09 dB), the most an "exact" response may carry. Arithmetic noise of 32-bit
@@ -119,7 +120,8 @@ size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options
       reference = std::max(reference, level);
       if (levels.size() < 2) continue;
       if (reference > 0.0 && level <= reference * dbfsToPeak(kDecayDb)) break;
-      if (reference == 0.0 && double(extra) >= 2.0 * rate) break; // nothing comes out
+      // Nothing has come out: a long delay may still bring the sweep, but not after this.
+      if (reference == 0.0 && double(extra) >= kSilentSeconds * rate) break;
       if (levels.size() > 2 * perSecond) {
          const double before = *std::min_element(levels.begin(), levels.end() - long(perSecond));
          const double recent = *std::min_element(levels.end() - long(perSecond), levels.end());
@@ -274,7 +276,8 @@ Latency peakLatency(const Channels& h) {
       if (n + kPeakHalfWidth < at || n > at + kPeakHalfWidth)
          next = std::max(next, std::fabs(h[channel][n]));
    }
-   l.dominanceDb = next > 0.0 ? 20.0 * std::log10(peak / next) : 999.0;
+   l.dominanceDb =
+       next > 0.0 ? 20.0 * std::log10(peak / next) : std::numeric_limits<double>::infinity();
    if (l.dominanceDb < kDominanceDb) {
       char text[128];
       std::snprintf(text, sizeof text,
@@ -358,7 +361,9 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
       lat["measured_reason"] = latency.reason;
       lat["flagged"] = false;
    }
-   lat["dominance_db"] = jsonNumber(latency.dominanceDb);
+   // How far the peak stands above the rest of the response.
+   put(lat, "dominance_db", latency.found || latency.dominanceDb > 0 ? latency.dominanceDb : NAN,
+       latency.found ? "nothing else in the response" : latency.reason);
    const double delay = latency.found ? double(latency.frames) : 0.0;
 
    const std::vector<double> grid = logFrequencies(20.0, 0.45 * rate, 24);

@@ -21,7 +21,7 @@ bool contains(const Json& text, const std::string& part) {
 
 // A fault in the first measurement: its sections say what happened, naming the call and the
 // signal; a crash or hang ends the plug-in's report (later measurements "not_run"), output NaN
-// fails only that measurement. Every case is a finding.
+// or far beyond full scale fails only that measurement. Every case is a finding.
 TEST(AnalyzeFaults, EachFaultIsAttributedToItsMeasurement) {
    struct Case {
       const char* path;
@@ -33,6 +33,7 @@ TEST(AnalyzeFaults, EachFaultIsAttributedToItsMeasurement) {
        {FAULT_CRASH_PATH, "crashed", "SIGSEGV", "not_run"},
        {FAULT_HANG_PATH, "timeout", "did not finish within 1 s", "not_run"},
        {FAULT_NAN_PATH, "failed", "output NaN at frame 511 of output 1", nullptr},
+       {FAULT_BLOWUP_PATH, "failed", "output 1e+30 (+600 dBFS) at frame 0 of output 0", nullptr},
    };
    for (const auto& e : cases) {
       SCOPED_TRACE(e.path);

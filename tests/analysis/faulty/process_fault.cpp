@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Faults that show only once audio flows: the gain of the faulty plug-ins, which from its first
-// processing call on crashes (a null write), outputs NaN, or never returns, in both precisions.
-// Built once per fault with TRIMWISE_PROCESS_FAULT set to 1, 2 or 3.
+// processing call on crashes (a null write), outputs NaN, never returns, or outputs a value no
+// sound has, in both precisions. Built once per fault with TRIMWISE_PROCESS_FAULT set to 1 to 4.
 #include "tests/validate/faulty/faulty_gain.h"
 
 #include <chrono>
@@ -33,6 +33,8 @@ private:
       *reinterpret_cast<volatile Sample*>(address) = outputs[0][0];
 #elif TRIMWISE_PROCESS_FAULT == 2
       outputs[1][sampleFrames - 1] = std::nan("");
+#elif TRIMWISE_PROCESS_FAULT == 4
+      outputs[0][0] = Sample(1e30); // a feedback loop gone unstable
 #else
       (void)outputs;
       for (;;)

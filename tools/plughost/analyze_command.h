@@ -7,6 +7,7 @@
 #include "tools/hostlib/analysis/analysis.h"
 #include "tools/plughost/common.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,9 @@ struct AnalyzeOptions {
    std::string what;                  // comma-separated measurement names; empty: all
    bool json = false;
    bool compare = false;
-   std::string baseline;  // a JSON document of an earlier run to check against
-   std::string report;    // write the HTML report here
+   std::string baseline;                // a JSON document of an earlier run to check against
+   std::vector<std::string> tolerances; // --tolerance NAME=VALUE for --baseline
+   std::string report;                  // write the HTML report here
    bool validate = false; // collections: add each plug-in's validate results to the report
    bool all = false;      // every plug-in on the search path
    int jobs = 0;          // plug-ins at once in a collection; 0: one per core
@@ -46,9 +48,19 @@ AnalysisOptions sideOptions(const AnalyzeOptions& options, int side);
 // --compare: both results and their difference, {"schema", "compare": {"a", "b", "difference"}}.
 Json compareDocuments(const Json& a, const Json& b);
 
+// --baseline's tolerances by name ("magnitude" in dB, "tail" in percent, ...: the README lists
+// them); a negative tolerance leaves that measurement ungated, as "cost" is by default.
+using Tolerances = std::map<std::string, double>;
+Tolerances defaultTolerances();
+// Applies one --tolerance NAME=VALUE. Throws ToolError (usage) for an unknown name or a value
+// that is no number.
+void setTolerance(Tolerances& tolerances, const std::string& assignment);
+
 // --baseline: what moved further than its tolerance between `baseline` and `now`, one line
-// each ("linear.magnitude_db[0] at 1000 Hz moved 0.8 dB (tolerance 0.1 dB)"); empty: none.
-std::vector<std::string> baselineRegressions(const Json& baseline, const Json& now);
+// each ("linear.magnitude_db[0] at 1000 Hz moved 0.8 dB (tolerance 0.1 dB)"), and every changed
+// setting (sample rate, parameters, schema, what was measured); empty: none.
+std::vector<std::string> baselineRegressions(const Json& baseline, const Json& now,
+                                             const Tolerances& tolerances = defaultTolerances());
 
 // Several plug-ins, each measured in a worker of its own as validate's collections are; the
 // JSON lines or table, and with --report an index page linking one report per plug-in.

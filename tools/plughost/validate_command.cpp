@@ -86,7 +86,8 @@ std::string resultOf(const PluginReport& r) {
    return r.failed() ? "fail" : "pass";
 }
 
-// One plug-in's record: what was run, how it ended, every check.
+} // namespace
+
 Json recordOf(const PluginReport& r, const ValidationSettings& settings) {
    Json j = {{"schema", kSchemaVersion},
              {"plugin", jsonText(r.plugin)},
@@ -114,6 +115,8 @@ Json recordOf(const PluginReport& r, const ValidationSettings& settings) {
    j["skipped"] = r.count(Status::skip);
    return j;
 }
+
+namespace {
 
 PluginReport reportOf(const Json& j) {
    PluginReport r;

@@ -4,6 +4,9 @@
 // collection (several plug-ins, or --all), several at once, with a summary table.
 #pragma once
 
+#include "tools/hostlib/json.h"
+#include "tools/validate/validation.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,5 +42,9 @@ CLI::App* addValidateCommand(CLI::App& app, ValidateOptions& options);
 // (or, in a collection, a plug-in could not be loaded). Throws ToolError for a wrong command
 // line (usage), or a single plug-in that cannot be loaded.
 int runValidate(const ValidateOptions& options);
+
+// One plug-in's JSON record as --json prints it: what was run, how it ended, every check. Also
+// what `plughost analyze --validate` adds to each plug-in of a collection.
+Json recordOf(const PluginReport& report, const ValidationSettings& settings);
 
 } // namespace plughost::validate

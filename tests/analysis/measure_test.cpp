@@ -56,6 +56,10 @@ struct ThdCase {
    double sampleRate;
 };
 
+void PrintTo(const ThdCase& c, std::ostream* os) {
+   *os << c.name << " at " << c.sampleRate << " Hz";
+}
+
 class Thd : public ::testing::TestWithParam<ThdCase> {};
 
 TEST_P(Thd, MatchesTheCurvesFourierCoefficients) {

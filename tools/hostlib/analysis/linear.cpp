@@ -292,20 +292,27 @@ Latency peakLatency(const Channels& h) {
    return l;
 }
 
-// Magnitudes in dB averaged as power over 1/`n` octave around each grid frequency.
-std::vector<double> smoothed(const std::vector<double>& frequency, const std::vector<double>& db,
+// The magnitude in dB at each grid frequency averaged as power over 1/`n` octave around it, from
+// the response's spectrum, zero-padded until the narrowest band (at the lowest frequency) holds
+// several bins; where a band holds none, the exact value `db` stays.
+std::vector<double> smoothed(std::span<const double> ir, double rate,
+                             const std::vector<double>& frequency, const std::vector<double>& db,
                              int n) {
-   std::vector<double> out(db.size());
-   for (size_t i = 0; i < db.size(); ++i) {
+   const double half = std::pow(2.0, 0.5 / n);
+   const double narrowest = frequency.front() * (half - 1.0 / half);
+   const size_t size = nextPowerOfTwo(
+       std::max(ir.size(), static_cast<size_t>(8.0 * rate / std::max(narrowest, 1e-3))));
+   const Spectrum spectrum = realFft(ir, size);
+   const double binHz = rate / double(size);
+   std::vector<double> out(db);
+   for (size_t i = 0; i < frequency.size(); ++i) {
+      const auto low = static_cast<size_t>(std::ceil(frequency[i] / half / binHz));
+      const auto high = std::min(spectrum.size() - 1,
+                                 static_cast<size_t>(std::floor(frequency[i] * half / binHz)));
       double sum = 0.0;
-      int count = 0;
-      for (size_t j = 0; j < db.size(); ++j) {
-         if (std::fabs(std::log2(frequency[j] / frequency[i])) <= 0.5 / n && std::isfinite(db[j])) {
-            sum += std::pow(10.0, db[j] / 10.0);
-            ++count;
-         }
-      }
-      out[i] = count ? 10.0 * std::log10(sum / count) : db[i];
+      for (size_t k = low; k <= high; ++k)
+         sum += std::norm(spectrum[k]);
+      if (high >= low) out[i] = 10.0 * std::log10(sum / double(high - low + 1));
    }
    return out;
 }
@@ -393,8 +400,9 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
       }
    }
    Json magnitude = Json::array();
-   for (auto& channel : db) {
-      if (options.smoothing > 0) channel = smoothed(grid, channel, options.smoothing);
+   for (size_t c = 0; c < outputs; ++c) {
+      std::vector<double>& channel = db[c];
+      if (options.smoothing > 0) channel = smoothed(h1[c], rate, grid, channel, options.smoothing);
       Json m = Json::array();
       for (double v : channel)
          m.push_back(jsonNumber(v));

@@ -48,6 +48,14 @@ size_t nextPowerOfTwo(size_t n) {
    return p;
 }
 
+// `frames` rounded up to whole processing blocks: every call then hands the plug-in full blocks
+// only, as hosts mostly do (some plug-ins go wrong after a short one, which is not what is
+// measured here).
+size_t wholeBlocks(size_t frames, const AnalysisOptions& options) {
+   const auto block = static_cast<size_t>(std::max(options.blockSize, 1));
+   return std::max<size_t>(1, (frames + block - 1) / block) * block;
+}
+
 std::string levelText(double dbfs) {
    char text[48];
    std::snprintf(text, sizeof text, "%g dBFS", dbfs);
@@ -99,7 +107,7 @@ void append(Channels& to, const Channels& more) {
 size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options,
                    const std::string& signal) {
    const double rate = device.sampleRate();
-   const auto chunk = static_cast<size_t>(std::max(1.0, std::round(rate * kChunkSeconds)));
+   const size_t chunk = wholeBlocks(static_cast<size_t>(rate * kChunkSeconds), options);
    const auto cap = static_cast<size_t>(std::max(0.0, options.tailCapSeconds) * rate);
    const size_t perSecond = static_cast<size_t>(1.0 / kChunkSeconds);
    double reference = 0.0;
@@ -325,7 +333,8 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    const std::string lower = levelText(options.sweepLevelDbfs + kLevelStepDb);
    const double amplitude = dbfsToPeak(options.sweepLevelDbfs);
    const double step = dbfsToPeak(kLevelStepDb);
-   const size_t frames = nextPowerOfTwo(static_cast<size_t>(rate * kSweepSeconds));
+   const size_t frames =
+       wholeBlocks(nextPowerOfTwo(static_cast<size_t>(rate * kSweepSeconds)), options);
    const double f2 = rate / 2.0;
    const std::vector<double> sweep = exponentialSweep(kSweepStartHz, f2, rate, frames, amplitude);
    std::vector<double> quiet(sweep);

@@ -13,7 +13,8 @@ namespace trimwise::host::analysis {
 
 namespace {
 
-constexpr double kLowest = -90.0, kHighest = 6.0, kStaticStep = 3.0;
+// The static curve's levels; kStepDb is a whole number of its steps.
+constexpr double kLowest = -90.0, kHighest = 6.0, kStaticStep = 2.0;
 constexpr double kStepDb = 20.0;
 // A burst is settled when its level moves less than this from one chunk to the next.
 constexpr double kSettledDb = 0.01;
@@ -142,7 +143,7 @@ Json measureDynamics(Device& device, const AnalysisOptions& options) {
    for (double level : inputs) {
       const auto levels = bursts.hold(level, kSettledDb, kBurstCapSeconds);
       settled.push_back(bursts.settled());
-      for (size_t c = 0; c < levels.size(); ++c)
+      for (size_t c = 0; c < levels.size() && c < curve.size(); ++c)
          curve[c].push_back(levels[c]);
    }
    Json section = {{"status", "ok"}, {"frequency_hz", bursts.frequency()}};

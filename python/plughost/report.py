@@ -24,6 +24,8 @@ The document is one of:
        "validate": validate's --json record (with --validate)}]}
   The index's links to the plug-ins' reports are the only ones that leave the page.
 
+``--check`` only says whether a report can be drawn here (matplotlib imports).
+
 Exit codes as plughost's: 0 written, 1 failed, 2 usage (also: matplotlib is missing),
 3 the output cannot be written.
 """
@@ -32,14 +34,23 @@ import json
 import sys
 
 from ._errors import PluginError, PluginFileError
-from ._report import MissingPackage, report
+from ._report import MissingPackage, _pyplot, report
 
 __all__ = ["report"]
 
 
 def main(argv) -> int:
+    if argv[1:] == ["--check"]:
+        # Whether a report can be drawn here, asked before a long measurement.
+        try:
+            _pyplot()
+        except MissingPackage as e:
+            print(f"plughost: error: {e.cause}\nhint: {e.hint}", file=sys.stderr)
+            return 2
+        return 0
     if len(argv) != 2 or argv[1].startswith("-"):
-        print("usage: python3 -m plughost.report OUT.html < DOCUMENT.json", file=sys.stderr)
+        print("usage: python3 -m plughost.report OUT.html < DOCUMENT.json\n"
+              "       python3 -m plughost.report --check", file=sys.stderr)
         return 2
     try:
         document = json.load(sys.stdin)

@@ -342,6 +342,7 @@ int runAnalyze(AnalyzeOptions& options) {
                          "prefix settings with 1: or 2: only with --compare");
       }
    }
+   if (!options.report.empty()) checkReportTools(); // before measuring, not after
    const bool talk = !options.json;
 
    if (options.compare) {

@@ -9,7 +9,9 @@
 
 #include <cmath>
 #include <complex>
+#include <map>
 #include <numbers>
+#include <set>
 
 namespace trimwise::host::analysis {
 namespace {
@@ -54,6 +56,10 @@ struct ThdCase {
    double sampleRate;
 };
 
+void PrintTo(const ThdCase& c, std::ostream* os) {
+   *os << c.name << " at " << c.sampleRate << " Hz";
+}
+
 class Thd : public ::testing::TestWithParam<ThdCase> {};
 
 TEST_P(Thd, MatchesTheCurvesFourierCoefficients) {
@@ -65,10 +71,12 @@ TEST_P(Thd, MatchesTheCurvesFourierCoefficients) {
    EXPECT_LT(thd["floor_db"].get<double>(), -250); // a double sine rounds at -300 dB or so
    ASSERT_EQ(thd["points"].size(), 3u * 7u * 2u);
    std::set<long> frequencies;
+   std::map<double, std::vector<double>> coefficients; // per level
    for (const auto& point : thd["points"]) {
       const double f = point["frequency_hz"], level = point["level_dbfs"];
       frequencies.insert(std::lround(f / 50)); // near 100 Hz, 1 kHz, 5 kHz
-      const auto c = fourierMagnitudes(param.curve, std::pow(10.0, level / 20), 10);
+      auto& c = coefficients[level];
+      if (c.empty()) c = fourierMagnitudes(param.curve, std::pow(10.0, level / 20), 10);
       double sum = 0;
       int top = 1;
       for (int k = 2; k <= 10 && k * f < param.sampleRate / 2; ++k) {
@@ -251,6 +259,19 @@ std::function<std::function<double(double)>()> comb(double fs, size_t delay, dou
    };
 }
 
+// `inner` behind a delay of `frames`.
+std::function<std::function<double(double)>()>
+delayed(size_t frames, std::function<std::function<double(double)>()> inner) {
+   return [=] {
+      return [f = inner(), line = std::vector<double>(frames), at = size_t(0)](double x) mutable {
+         const double y = line[at];
+         line[at] = f(x);
+         at = (at + 1) % line.size();
+         return y;
+      };
+   };
+}
+
 TEST(Time, TailsAgainstKnownDecays) {
    struct Case {
       const char* name;
@@ -272,6 +293,24 @@ TEST(Time, TailsAgainstKnownDecays) {
         0.6,
         false,
         false},
+       // The tail counts from where a host compensating the reported latency stops hearing the
+       // input; a latency not reported is a tail.
+       {"comb behind a reported latency",
+        delayed(2400, comb(48000, 1103, 0.8)),
+        {.latency = 2400, .tail = 48000},
+        30,
+        0.8,
+        1.6,
+        false,
+        false},
+       {"unreported delay",
+        delayed(2400, same([](double x) { return x; })),
+        {},
+        30,
+        0.05,
+        0.05,
+        false,
+        true},
        {"endless", comb(48000, 480, 0), {}, 0.5, 0.5, 0.5, true, true},
        {"identity", same([](double x) { return x; }), {}, 30, 0, 0, false, false},
        {"hum", same([](double x) { return x + 1e-3; }), {}, 30, nan, nan, false, false},

@@ -114,7 +114,8 @@ Json problemDocument(const std::string& plugin, const std::string& status,
                     {"status", status},
                     {"reason", jsonText(reason)}};
    if (!hint.empty()) document["hint"] = jsonText(hint);
-   document["findings"] = Json::array({{{"measurement", "analysis"}, {"text", jsonText(reason)}}});
+   document["findings"] = Json::array(
+       {{{"measurement", "analysis"}, {"severity", "failure"}, {"text", jsonText(reason)}}});
    return document;
 }
 
@@ -162,6 +163,15 @@ std::vector<std::string> reportNames(const std::string& index,
    return names;
 }
 
+std::string text(const Json& value) {
+   return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// Plug-ins in a table go by file name: several may call themselves alike.
+std::string fileName(const Json& path) {
+   return fs::path(text(path)).stem().string();
+}
+
 std::string numberText(const Json& value, const char* pattern) {
    return value.is_number() ? printed(pattern, value.get<double>()) : "-";
 }
@@ -174,7 +184,7 @@ void printTable(const std::vector<Json>& documents, const std::vector<Json>& ent
       const Json& e = entries[i];
       const Json& latency = field(e, "latency");
       const Json& tail = field(e, "tail");
-      table.add({field(e, "name").get<std::string>(), field(e, "status").get<std::string>(),
+      table.add({fileName(field(e, "plugin")), text(field(e, "status")),
                  latency.is_object() ? numberText(field(latency, "reported"), "%.0f") + " / " +
                                            numberText(field(latency, "measured"), "%.0f")
                                      : "",
@@ -185,16 +195,10 @@ void printTable(const std::vector<Json>& documents, const std::vector<Json>& ent
                  numberText(field(documents[i], "seconds"), "%.1f s")});
    }
    std::printf("%s", table.text().c_str());
-   for (const Json& e : entries) {
-      if (field(e, "status") != "ok") {
-         std::printf("%s: %s: %s\n", field(e, "name").get<std::string>().c_str(),
-                     field(e, "status").get<std::string>().c_str(),
-                     field(e, "reason").get<std::string>().c_str());
-      }
-      for (const Json& finding : field(e, "findings")) {
-         if (field(finding, "measurement") == "analysis") continue; // the reason above
-         std::printf("%s: %s\n", field(e, "name").get<std::string>().c_str(),
-                     field(finding, "text").get<std::string>().c_str());
+   for (size_t i = 0; i < entries.size(); ++i) {
+      for (const Json& finding : field(entries[i], "findings")) {
+         std::printf("%s: %s\n", fileName(field(entries[i], "plugin")).c_str(),
+                     text(field(finding, "text")).c_str());
       }
    }
 }
@@ -228,10 +232,15 @@ int runCollection(const AnalyzeOptions& options, const std::vector<std::string>&
       Json document;
       try {
          document = trimwise::host::analysis::analyze(plugin, analysis);
+      } catch (const trimwise::host::PluginTimeout& e) {
+         document = problemDocument(plugin, "timeout", e.what(), e.hint());
       } catch (const trimwise::host::Error& e) {
-         document = problemDocument(
-             plugin, e.kind() == trimwise::host::ErrorKind::load ? "not_loadable" : "failed",
-             e.what(), e.hint());
+         using trimwise::host::ErrorKind;
+         document = problemDocument(plugin,
+                                    e.kind() == ErrorKind::load    ? "not_loadable"
+                                    : e.kind() == ErrorKind::crash ? "crashed"
+                                                                   : "failed",
+                                    e.what(), e.hint());
       } catch (const std::exception& e) {
          document = problemDocument(plugin, "failed", e.what(), "");
       }

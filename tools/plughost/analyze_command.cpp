@@ -284,6 +284,11 @@ CLI::App* addAnalyzeCommand(CLI::App& app, AnalyzeOptions& options) {
        ->add_option("--baseline", options.baseline,
                     "check against an earlier --json result; exit 1 on a regression")
        ->type_name("OLD.json");
+   command
+       ->add_option("--tolerance", options.tolerances,
+                    "with --baseline: loosen or tighten one tolerance (magnitude, phase, latency, "
+                    "thd, dynamics, dynamics_time, aliasing, tail, noise_floor, instrument, cost)")
+       ->type_name("NAME=VALUE");
    command->add_option("--report", options.report, "write a self-contained HTML report")
        ->type_name("OUT.html");
    command->add_flag("--validate", options.validate,
@@ -342,6 +347,9 @@ int runAnalyze(AnalyzeOptions& options) {
                          "prefix settings with 1: or 2: only with --compare");
       }
    }
+   Tolerances tolerances = defaultTolerances();
+   for (const auto& assignment : options.tolerances)
+      setTolerance(tolerances, assignment);
    if (!options.report.empty()) checkReportTools(); // before measuring, not after
    const bool talk = !options.json;
 
@@ -403,7 +411,7 @@ int runAnalyze(AnalyzeOptions& options) {
    }
    int code = broken(doc) ? 1 : 0;
    if (!options.baseline.empty()) {
-      const auto moved = baselineRegressions(readDocument(options.baseline), doc);
+      const auto moved = baselineRegressions(readDocument(options.baseline), doc, tolerances);
       if (!moved.empty()) code = 1;
       std::ostream& out = options.json ? std::cerr : std::cout;
       if (!options.json) out << '\n';

@@ -23,8 +23,6 @@
 
 namespace {
 
-constexpr double kMaxLevelDb = 12.0;
-
 class Compressor : public KnownAnswer<Compressor> {
 public:
    explicit Compressor(audioMasterCallback audioMaster)

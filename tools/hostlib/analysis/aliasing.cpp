@@ -90,11 +90,11 @@ Json spectrogram(Device& device) {
 
 } // namespace
 
-Json measureAliasing(Device& device, const AnalysisOptions&) {
+Json measureAliasing(Device& device, const AnalysisOptions& options) {
    if (auto section = notApplicable(device)) return *section;
    const double fs = device.sampleRate();
    const size_t n = analysisFrames(fs);
-   const size_t settle = settleFrames(device);
+   const size_t settle = settleToWholeBlocks(settleFrames(device), n, options);
    Json points = Json::array();
    device.reset();
    for (double target : kTargets) {

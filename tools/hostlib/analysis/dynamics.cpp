@@ -152,7 +152,7 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
    size_t low = 0, channel = 0;
    const auto span = size_t(std::lround(kStepDb / kStaticStep));
    for (size_t c = 0; c < curve.size(); ++c)
-      for (size_t i = 0; i + span < inputs.size(); ++i) {
+      for (size_t i = 0; i + span < curve[c].size(); ++i) {
          const double change = (curve[c][i + span] - inputs[i + span]) - (curve[c][i] - inputs[i]);
          if (std::isfinite(change) && std::abs(change) > largest) {
             largest = std::abs(change);
@@ -161,6 +161,8 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
          }
       }
    section["step_db"] = kStepDb;
+   // Times are read through a one-period window: shorter ones show as about this long.
+   section["time_resolution_ms"] = 1000.0 * double(bursts.period()) / fs;
    if (largest < kLeastGainChangeDb) {
       const char* reason = "the gain does not change with level";
       putNumber(section, "attack_ms", std::numeric_limits<double>::quiet_NaN(), reason);
@@ -182,6 +184,8 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
    const size_t down = input.size();
    steps.hold(lowDbfs, tolerance, kStepCapSeconds);
    const size_t end = input.size();
+   if (channel >= output.size())
+      throw MeasurementFailed("the plug-in stopped giving output " + std::to_string(channel));
 
    // The gain in dB at every output frame: output power over the one period centred there
    // against the input power over the same period, taken the reported latency earlier.

@@ -23,11 +23,19 @@ constexpr double kSweepStartHz = 10.0;
 constexpr double kSweepSeconds = 1.0; // at least; rounded up to a power of two of frames
 constexpr double kLevelStepDb = -20.0;
 constexpr double kChunkSeconds = 0.05; // the decay after a sweep is rendered in chunks this long
+// The response is cut where the output has fallen this far below its loudest chunk: what is cut
+// off then changes the response by less than 0.001 dB, and a long reverb is not rendered and
+// transformed for seconds more below anything a plot or a tolerance can show.
+constexpr double kDecayDb = -100.0;
+constexpr double kSilentSeconds = 5.0;
 // The residual, relative to the response, above which a plug-in counts as changing over time or
 // with level: at -40 dB the response of one run can differ from another's by up to 1 % in
 // amplitude (0.09 dB), the most an "exact" response may carry. Arithmetic noise of 32-bit
 // processing lies near -130 dB; an LFO or a compressor lands far above -40 dB.
 constexpr double kVariantResidualDb = -40.0;
+// How far the residual at the lower level must exceed the one between two runs at the same level
+// to count as the level's doing (a factor of two in amplitude).
+constexpr double kLevelMarginDb = 6.0;
 // A peak of the impulse response dominates when every sample more than 3 frames from it is at
 // least 6 dB lower.
 constexpr double kDominanceDb = 6.0;
@@ -85,7 +93,7 @@ void append(Channels& to, const Channels& more) {
       to[c].insert(to[c].end(), more[c].begin(), more[c].end());
 }
 
-// Plays silence after what `out` holds until the output has decayed: 140 dB below its loudest
+// Plays silence after what `out` holds until the output has decayed: kDecayDb below its loudest
 // chunk, or no longer falling (a noise floor: less than 1 dB lower over a second), or the cap.
 // Returns the frames of silence played.
 size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options,
@@ -111,8 +119,9 @@ size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options
       levels.push_back(level);
       reference = std::max(reference, level);
       if (levels.size() < 2) continue;
-      if (reference > 0.0 && level <= reference * 1e-7) break;
-      if (reference == 0.0 && double(extra) >= 2.0 * rate) break; // nothing comes out
+      if (reference > 0.0 && level <= reference * dbfsToPeak(kDecayDb)) break;
+      // Nothing has come out: a long delay may still bring the sweep, but not after this.
+      if (reference == 0.0 && double(extra) >= kSilentSeconds * rate) break;
       if (levels.size() > 2 * perSecond) {
          const double before = *std::min_element(levels.begin(), levels.end() - long(perSecond));
          const double recent = *std::min_element(levels.end() - long(perSecond), levels.end());
@@ -122,13 +131,11 @@ size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options
    return extra;
 }
 
-// The impulse response of each output from the sweep `x` and the outputs `y`, by spectral
-// division in `size` points: H = Y X* / (|X|^2 + e). The floor e, 120 dB below the sweep's
-// strongest bin, only touches the bins the sweep leaves empty (far below its start), so that
-// noise there is not blown up; inside the band the division is exact.
-Channels impulseResponses(std::span<const double> x, const Channels& y, size_t size,
-                          size_t length) {
-   const Spectrum sx = realFft(x, size);
+// The impulse response of each output from the sweep's spectrum `sx` (of `size` points) and the
+// outputs `y`, by spectral division: H = Y X* / (|X|^2 + e), cut to `length` frames. The floor
+// e, 120 dB below the sweep's strongest bin, only touches bins the sweep leaves empty (far below
+// its start), so that noise there is not blown up; inside the band the division is exact.
+Channels impulseResponses(const Spectrum& sx, const Channels& y, size_t size, size_t length) {
    double strongest = 0.0;
    for (const auto& v : sx)
       strongest = std::max(strongest, std::norm(v));
@@ -145,24 +152,77 @@ Channels impulseResponses(std::span<const double> x, const Channels& y, size_t s
    return h;
 }
 
-// H(w) = sum h[n] e^{-jwn} and G(w) = sum n h[n] e^{-jwn} at one frequency, the phasor kept
-// exact by recomputing it every 256 frames. The group delay is Re(G / H).
+// H(w) = sum h[n] e^{-jwn} and G(w) = sum n h[n] e^{-jwn} of every channel at each frequency:
+// the transform exactly at w, and the group delay Re(G / H) without differencing a wrapped
+// phase. The sums run in blocks of kBlock frames against a table of e^{-jwm} per frequency:
+// with n = s + m, H = sum_s e^{-jws} A_s and G = sum_s e^{-jws} (s A_s + B_s), where A_s and B_s
+// are the block's sums of h[n] e^{-jwm} and m h[n] e^{-jwm}. No phasor is carried from frame to
+// frame, so no rounding builds up; the inner sums keep several accumulators so that they
+// pipeline, and a reverb's long response is taken a cache-sized tile at a time for every
+// frequency before the next.
 struct Transform {
    Complex h, g;
 };
 
-Transform transformAt(std::span<const double> ir, double w) {
-   Complex h = 0, g = 0;
-   const Complex step = std::polar(1.0, -w);
-   Complex p = 1.0;
-   for (size_t n = 0; n < ir.size(); ++n) {
-      if ((n & 255) == 0) p = std::polar(1.0, -w * double(n));
-      const Complex term = ir[n] * p;
-      h += term;
-      g += double(n) * term;
-      p *= step;
+constexpr size_t kBlock = 256;
+constexpr size_t kLanes = 2;
+constexpr size_t kTile = 32 * kBlock;
+
+// [frequency][channel]
+std::vector<std::vector<Transform>> transforms(const Channels& irs, std::span<const double> ws) {
+   const size_t length = irs.empty() ? 0 : irs[0].size();
+   std::vector<std::vector<Transform>> out(ws.size(), std::vector<Transform>(irs.size()));
+   std::vector<double> table(ws.size() * 4 * kBlock);
+   for (size_t f = 0; f < ws.size(); ++f) {
+      double* t = table.data() + f * 4 * kBlock;
+      for (size_t m = 0; m < kBlock; ++m) {
+         t[m] = std::cos(ws[f] * double(m));
+         t[kBlock + m] = -std::sin(ws[f] * double(m));
+         t[2 * kBlock + m] = double(m) * t[m];
+         t[3 * kBlock + m] = double(m) * t[kBlock + m];
+      }
    }
-   return {h, g};
+   for (size_t tile = 0; tile < length; tile += kTile) {
+      const size_t tileEnd = std::min(length, tile + kTile);
+      for (size_t f = 0; f < ws.size(); ++f) {
+         const double* tr = table.data() + f * 4 * kBlock;
+         const double* ti = tr + kBlock;
+         const double* mr = ti + kBlock;
+         const double* mi = mr + kBlock;
+         for (size_t s = tile; s < tileEnd; s += kBlock) {
+            const size_t n = std::min(kBlock, tileEnd - s);
+            const Complex base = std::polar(1.0, -ws[f] * double(s));
+            for (size_t c = 0; c < irs.size(); ++c) {
+               const double* ir = irs[c].data() + s;
+               double ar[kLanes] = {}, ai[kLanes] = {}, br[kLanes] = {}, bi[kLanes] = {};
+               size_t m = 0;
+               for (; m + kLanes <= n; m += kLanes) {
+                  for (size_t u = 0; u < kLanes; ++u) {
+                     const double x = ir[m + u];
+                     ar[u] += x * tr[m + u];
+                     ai[u] += x * ti[m + u];
+                     br[u] += x * mr[m + u];
+                     bi[u] += x * mi[m + u];
+                  }
+               }
+               for (; m < n; ++m) {
+                  ar[0] += ir[m] * tr[m];
+                  ai[0] += ir[m] * ti[m];
+                  br[0] += ir[m] * mr[m];
+                  bi[0] += ir[m] * mi[m];
+               }
+               Complex a = 0, b = 0;
+               for (size_t u = 0; u < kLanes; ++u) {
+                  a += Complex(ar[u], ai[u]);
+                  b += Complex(br[u], bi[u]);
+               }
+               out[f][c].h += base * a;
+               out[f][c].g += base * (double(s) * a + b);
+            }
+         }
+      }
+   }
+   return out;
 }
 
 // Sum over channels of |a - scale b|^2 against |a|^2, in dB; -infinity when they are equal.
@@ -216,7 +276,8 @@ Latency peakLatency(const Channels& h) {
       if (n + kPeakHalfWidth < at || n > at + kPeakHalfWidth)
          next = std::max(next, std::fabs(h[channel][n]));
    }
-   l.dominanceDb = next > 0.0 ? 20.0 * std::log10(peak / next) : 999.0;
+   l.dominanceDb =
+       next > 0.0 ? 20.0 * std::log10(peak / next) : std::numeric_limits<double>::infinity();
    if (l.dominanceDb < kDominanceDb) {
       char text[128];
       std::snprintf(text, sizeof text,
@@ -277,13 +338,18 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    const Channels y3 = device.play(quiet, extra, "the sweep at " + lower);
    const int32_t reported = device.reportedLatency();
 
-   // Room for the response after the sweep, and before it (where the harmonics' responses of a
-   // distorting plug-in land) for as long again, so that neither wraps onto the other.
-   const size_t size = nextPowerOfTwo(frames + 2 * extra);
+   // Every output holds all of its response, so the division in as many points is exact; a
+   // distorting plug-in's harmonics land before time 0, at the end of the circle, outside the
+   // response kept.
+   const size_t size = nextPowerOfTwo(frames + extra);
    const size_t length = extra;
-   const Channels h1 = impulseResponses(sweep, y1, size, length);
-   const Channels h2 = impulseResponses(sweep, y2, size, length);
-   const Channels h3 = impulseResponses(quiet, y3, size, length);
+   const Spectrum sx = realFft(sweep, size);
+   Spectrum quietSpectrum(sx);
+   for (auto& v : quietSpectrum)
+      v *= step;
+   const Channels h1 = impulseResponses(sx, y1, size, length);
+   const Channels h2 = impulseResponses(sx, y2, size, length);
+   const Channels h3 = impulseResponses(quietSpectrum, y3, size, length);
 
    const Latency latency = peakLatency(h1);
    Json lat = {{"status", "ok"}, {"reported", reported}};
@@ -295,37 +361,44 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
       lat["measured_reason"] = latency.reason;
       lat["flagged"] = false;
    }
-   lat["dominance_db"] = jsonNumber(latency.dominanceDb);
+   // How far the peak stands above the rest of the response.
+   put(lat, "dominance_db", latency.found || latency.dominanceDb > 0 ? latency.dominanceDb : NAN,
+       latency.found ? "nothing else in the response" : latency.reason);
    const double delay = latency.found ? double(latency.frames) : 0.0;
 
    const std::vector<double> grid = logFrequencies(20.0, 0.45 * rate, 24);
-   Json magnitude = Json::array(), phase = Json::array(), group = Json::array();
+   const size_t outputs = h1.size();
+   std::vector<std::vector<double>> db(outputs, std::vector<double>(grid.size()));
+   std::vector<Json> phase(outputs, Json::array()), group(outputs, Json::array());
    bool silentSomewhere = false;
-   for (const auto& ir : h1) {
-      std::vector<double> db(grid.size());
-      Json ph = Json::array(), gd = Json::array();
-      for (size_t i = 0; i < grid.size(); ++i) {
-         const double w = 2.0 * std::numbers::pi * grid[i] / rate;
-         const Transform t = transformAt(ir, w);
-         db[i] = amplitudeToDb(std::abs(t.h));
-         if (std::abs(t.h) == 0.0) {
+   std::vector<double> ws(grid.size());
+   for (size_t i = 0; i < grid.size(); ++i)
+      ws[i] = 2.0 * std::numbers::pi * grid[i] / rate;
+   const auto all = transforms(h1, ws);
+   for (size_t i = 0; i < grid.size(); ++i) {
+      const double w = ws[i];
+      const std::vector<Transform>& t = all[i];
+      for (size_t c = 0; c < outputs; ++c) {
+         db[c][i] = amplitudeToDb(std::abs(t[c].h));
+         if (std::abs(t[c].h) == 0.0) {
             silentSomewhere = true;
-            ph.push_back(nullptr);
-            gd.push_back(nullptr);
+            phase[c].push_back(nullptr);
+            group[c].push_back(nullptr);
             continue;
          }
-         double degrees = std::arg(t.h * std::polar(1.0, w * delay)) * 180.0 / std::numbers::pi;
+         double degrees = std::arg(t[c].h * std::polar(1.0, w * delay)) * 180.0 / std::numbers::pi;
          if (degrees <= -180.0) degrees += 360.0;
-         ph.push_back(jsonNumber(degrees));
-         gd.push_back(jsonNumber((t.g / t.h).real()));
+         phase[c].push_back(jsonNumber(degrees));
+         group[c].push_back(jsonNumber((t[c].g / t[c].h).real()));
       }
-      if (options.smoothing > 0) db = smoothed(grid, db, options.smoothing);
+   }
+   Json magnitude = Json::array();
+   for (auto& channel : db) {
+      if (options.smoothing > 0) channel = smoothed(grid, channel, options.smoothing);
       Json m = Json::array();
-      for (double v : db)
+      for (double v : channel)
          m.push_back(jsonNumber(v));
       magnitude.push_back(m);
-      phase.push_back(ph);
-      group.push_back(gd);
    }
 
    const double timeResidual = residualDb(h1, h2, 1.0);
@@ -339,7 +412,11 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    residual("time_residual_db", timeResidual);
    residual("level_residual_db", levelResidual);
    const bool timeVariant = timeResidual > kVariantResidualDb;
-   const bool levelDependent = levelResidual > kVariantResidualDb;
+   // A plug-in that changes over time differs at the lower level as much as between the first
+   // two runs; only a residual well above that one is the level's doing.
+   const bool levelDependent =
+       levelResidual > kVariantResidualDb &&
+       (std::isnan(timeResidual) || levelResidual > timeResidual + kLevelMarginDb);
    confidence["time_variant"] = timeVariant;
    confidence["level_dependent"] = levelDependent;
    confidence["threshold_db"] = kVariantResidualDb;
@@ -353,9 +430,9 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
                {"sweep", {{"start_hz", kSweepStartHz}, {"end_hz", f2}, {"frames", frames}}},
                {"frequency_hz", grid},
                {"magnitude_db", magnitude},
-               {"phase_deg", phase},
+               {"phase_deg", Json(phase)},
                {"phase_delay_frames", latency.found ? latency.frames : 0},
-               {"group_delay_frames", group},
+               {"group_delay_frames", Json(group)},
                {"confidence", confidence},
                {"smoothing", options.smoothing > 0
                                  ? Json("1/" + std::to_string(options.smoothing) + " octave")

@@ -4,6 +4,7 @@
 // tones played continuously across calls.
 #pragma once
 
+#include "tools/hostlib/analysis/analysis.h"
 #include "tools/hostlib/analysis/device.h"
 #include "tools/hostlib/analysis/dsp.h"
 #include "tools/hostlib/json.h"
@@ -46,6 +47,14 @@ inline std::optional<Json> notApplicable(Device& device) {
 inline size_t settleFrames(Device& device) {
    const auto latency = size_t(std::max(0, device.reportedLatency()));
    return std::max(size_t(std::lround(0.1 * device.sampleRate())), latency + 1024);
+}
+
+// Settling frames lengthened so that settling plus `frames` fill whole processing blocks: some
+// plug-ins go wrong after a short block, and a host that always passes whole blocks never
+// shows it.
+inline size_t settleToWholeBlocks(size_t settle, size_t frames, const AnalysisOptions& options) {
+   const auto block = size_t(std::max(1, options.blockSize));
+   return (settle + frames + block - 1) / block * block - frames;
 }
 
 // The power of two of frames nearest above a sixth of a second: long enough for 100 Hz tones to

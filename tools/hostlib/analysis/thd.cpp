@@ -75,27 +75,30 @@ std::vector<double> asProcessed(std::vector<double> x, int precision) {
 
 } // namespace
 
-Json measureThd(Device& device, const AnalysisOptions&) {
+Json measureThd(Device& device, const AnalysisOptions& options) {
    if (auto section = notApplicable(device)) return *section;
    const double fs = device.sampleRate();
    const size_t n = analysisFrames(fs);
-   const size_t settle = settleFrames(device);
+   const size_t settle = settleToWholeBlocks(settleFrames(device), n, options);
    const int32_t outputs = device.outputs();
+   const int precision = options.precision == 32 ? 32 : device.precision();
 
    Json points = Json::array();
    double floor = -std::numeric_limits<double>::infinity();
    double floorN = floor;
    int harmonicsUsed = 0;
-   device.reset();
    for (double target : kTargets) {
       const double f = coherentFrequency(target, fs, n);
       if (f >= 0.45 * fs) continue;
+      // Each frequency starts on a fresh instance: a compressor released slowly after the
+      // loudest tone would still be moving at the quietest.
+      device.reset();
       const auto bin = size_t(std::lround(f * double(n) / fs));
       TonePlayer tone(device, f);
       for (double level : kLevels) {
          const auto out = tone.play(level, settle + n, toneName(f, level));
          // The analyser's own floor: the same analysis of the stimulus, as the plug-in gets it.
-         const auto x = asProcessed(sine(f, dbfsToPeak(level), fs, n), device.precision());
+         const auto x = asProcessed(sine(f, dbfsToPeak(level), fs, n), precision);
          const auto ideal = analyseTone(x, bin, fs, kHarmonics);
          floor = std::max(floor, amplitudeToDb(ideal.thd));
          floorN = std::max(floorN, amplitudeToDb(ideal.thdn));
@@ -120,13 +123,15 @@ Json measureThd(Device& device, const AnalysisOptions&) {
    for (int k = 2; k <= kSweepHarmonics; ++k)
       curves[std::to_string(k)] = Json::array();
    const size_t half = n / 2;
+   const size_t sweepSettle = settleToWholeBlocks(settleFrames(device), half, options);
    for (double target : kSweepTargets) {
       const double f = coherentFrequency(target, fs, half);
       if (f >= 0.45 * fs) break;
       const auto bin = size_t(std::lround(f * double(half) / fs));
       TonePlayer tone(device, f);
-      const auto out = tone.play(kSweepLevel, settle + half, toneName(f, kSweepLevel));
-      const auto r = analyseTone(std::span(out[0]).subspan(settle, half), bin, fs, kSweepHarmonics);
+      const auto out = tone.play(kSweepLevel, sweepSettle + half, toneName(f, kSweepLevel));
+      const auto r =
+          analyseTone(std::span(out[0]).subspan(sweepSettle, half), bin, fs, kSweepHarmonics);
       sweepFrequencies.push_back(f);
       for (int k = 2; k <= kSweepHarmonics; ++k) {
          const double db = size_t(k - 2) < r.harmonic.size() && r.fundamental > 0

@@ -91,13 +91,15 @@ Json measureTime(Device& device, const AnalysisOptions& options) {
    const auto lag = size_t(std::max(0, device.reportedLatency()));
    const auto inf = std::numeric_limits<double>::infinity();
 
-   // The noise floor and DC offset: silence into a fresh instance, once its latency has passed.
+   // The noise floor and DC offset: silence into a fresh instance, once its latency and a
+   // settling time have passed (a filter's start may click).
    device.reset();
    const auto silenceFrames = size_t(kSilenceSeconds * fs);
-   const auto quiet = device.play(std::vector<double>(silenceFrames, 0.0), lag, "silence");
+   const size_t skip = settleFrames(device);
+   const auto quiet = device.play(std::vector<double>(silenceFrames + skip, 0.0), 0, "silence");
    double noiseDbfs = -inf, noisePower = 0, dc = 0;
    for (const auto& channel : quiet) {
-      const auto heard = std::span(channel).subspan(lag);
+      const auto heard = std::span(channel).subspan(skip);
       const double r = rms(heard);
       noiseDbfs = std::max(noiseDbfs, rmsToDbfs(r));
       noisePower += r * r;
@@ -123,7 +125,7 @@ Json measureTime(Device& device, const AnalysisOptions& options) {
       reference += power[i];
    reference /= double(referenceFrames);
 
-   const double cap = options.tailCapSeconds;
+   const double cap = std::max(0.0, options.tailCapSeconds);
    Json section = {{"status", "ok"}};
    const double thresholds[] = {reference * 1e-6, reference * 1e-12};
    const char* names[] = {"tail_s_60db", "tail_s_120db"};

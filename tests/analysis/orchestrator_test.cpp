@@ -21,7 +21,7 @@ bool contains(const Json& text, const std::string& part) {
 
 // A fault in the first measurement: its sections say what happened, naming the call and the
 // signal; a crash or hang ends the plug-in's report (later measurements "not_run"), output NaN
-// fails only that measurement. Every case is a finding.
+// or far beyond full scale fails only that measurement. Every case is a finding.
 TEST(AnalyzeFaults, EachFaultIsAttributedToItsMeasurement) {
    struct Case {
       const char* path;
@@ -33,6 +33,7 @@ TEST(AnalyzeFaults, EachFaultIsAttributedToItsMeasurement) {
        {FAULT_CRASH_PATH, "crashed", "SIGSEGV", "not_run"},
        {FAULT_HANG_PATH, "timeout", "did not finish within 1 s", "not_run"},
        {FAULT_NAN_PATH, "failed", "output NaN at frame 511 of output 1", nullptr},
+       {FAULT_BLOWUP_PATH, "failed", "output 1e+30 (+600 dBFS) at frame 0 of output 0", nullptr},
    };
    for (const auto& e : cases) {
       SCOPED_TRACE(e.path);
@@ -72,6 +73,7 @@ TEST(AnalyzeFaults, RefusesWhatCannotBeSetBeforeMeasuring) {
        {{"Volume=0.5"}, 48000, ErrorKind::badArgument, "Volume"},
        {{"Left Gain=+12dB"}, 48000, ErrorKind::badArgument, "Left Gain"},
        {{}, -1, ErrorKind::badArgument, "sample rate"},
+       {{}, 96000, ErrorKind::failed, "refuses a sample rate of 96000 Hz"},
    };
    for (const auto& e : cases) {
       AnalysisOptions options;
@@ -79,7 +81,8 @@ TEST(AnalyzeFaults, RefusesWhatCannotBeSetBeforeMeasuring) {
       options.sampleRate = e.rate;
       bool started = false;
       try {
-         analyze(TRIMWISE_PLUGIN_PATH, options, [&](const std::string&) { started = true; });
+         analyze(e.rate == 96000 ? FAULT_RATE_PATH : TRIMWISE_PLUGIN_PATH, options,
+                 [&](const std::string&) { started = true; });
          ADD_FAILURE() << "no error for " << e.cause;
       } catch (const Error& error) {
          EXPECT_EQ(error.kind(), e.kind) << error.what();

@@ -14,6 +14,14 @@ std::string rateText(double rate) {
    return text;
 }
 
+// Silence after the end of every input: some plug-ins read a few samples past the frames they
+// are given (validate reports that), and should measure what they do to the signal, not to
+// whatever memory follows it.
+constexpr size_t kInputSlack = 64;
+// An output beyond +120 dBFS is no sound a plug-in means to make but arithmetic that has run
+// away (a filter gone unstable): reported as a failure, like NaN.
+constexpr double kBlownUp = 1e6;
+
 class PluginDevice : public Device {
 public:
    PluginDevice(const Plugin& plugin, const AnalysisOptions& options)
@@ -73,7 +81,7 @@ private:
       if (precision_ == 64) {
          // Each input gets its own copy: a plug-in that writes into its inputs must not
          // change what another input is given.
-         Channels in(inputs, std::vector<double>(frames, 0.0));
+         Channels in(inputs, std::vector<double>(frames + kInputSlack, 0.0));
          for (size_t c = 0; c < fed; ++c)
             std::copy(input.begin(), input.end(), in[c].begin());
          std::vector<const double*> ip(inputs);
@@ -84,7 +92,7 @@ private:
             op[c] = out[c].data();
          instance.process(ip.data(), op.data(), frames, events);
       } else {
-         std::vector<std::vector<float>> in(inputs, std::vector<float>(frames, 0.0f));
+         std::vector<std::vector<float>> in(inputs, std::vector<float>(frames + kInputSlack, 0.0f));
          std::vector<std::vector<float>> o(outputs, std::vector<float>(frames, 0.0f));
          for (size_t c = 0; c < fed; ++c) {
             for (size_t i = 0; i < input.size(); ++i)
@@ -105,18 +113,24 @@ private:
       return out;
    }
 
-   // Throws MeasurementFailed at the first sample that is not a finite number.
+   // Throws MeasurementFailed at the first sample that is not a finite number, or so large that
+   // the plug-in has blown up: no measurement can say anything about the sound then.
    void check(const Channels& out, std::string_view signal) const {
       for (size_t c = 0; c < out.size(); ++c) {
          for (size_t i = 0; i < out[c].size(); ++i) {
             const double v = out[c][i];
-            if (std::isfinite(v)) continue;
-            const char* what = std::isnan(v) ? "NaN" : v > 0 ? "+infinity" : "-infinity";
+            if (std::fabs(v) <= kBlownUp) continue;
+            char value[64];
+            std::snprintf(value, sizeof value, "%.3g (%+.0f dBFS)", v,
+                          20.0 * std::log10(std::fabs(v)));
+            const std::string what = std::isnan(v)   ? "NaN"
+                                     : std::isinf(v) ? (v > 0 ? "+infinity" : "-infinity")
+                                                     : value;
             const size_t block = static_cast<size_t>(options_.blockSize);
             const size_t callFrames = std::min(block, out[c].size() - i / block * block);
             throw MeasurementFailed(
-                std::string("output ") + what + " at frame " + std::to_string(played_ + i) +
-                " of output " + std::to_string(c) + " after " +
+                "output " + what + " at frame " + std::to_string(played_ + i) + " of output " +
+                std::to_string(c) + " after " +
                 (precision_ == 64 ? "processDoubleReplacing" : "processReplacing") + "(" +
                 std::to_string(callFrames) + " frames), playing " + std::string(signal));
          }

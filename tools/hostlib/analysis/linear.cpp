@@ -23,6 +23,11 @@ constexpr double kSweepStartHz = 10.0;
 constexpr double kSweepSeconds = 1.0; // at least; rounded up to a power of two of frames
 constexpr double kLevelStepDb = -20.0;
 constexpr double kChunkSeconds = 0.05; // the decay after a sweep is rendered in chunks this long
+// The response is cut where the output has fallen this far below its loudest chunk: what is cut
+// off then changes the response by less than 0.001 dB, and a long reverb is not rendered and
+// transformed for seconds more below anything a plot or a tolerance can show.
+constexpr double kDecayDb = -100.0;
+constexpr double kSilentSeconds = 5.0;
 // The residual, relative to the response, above which a plug-in counts as changing over time or
 // with level: at -40 dB the response of one run can differ from another's by up to 1 % in
 // amplitude (0.09 dB), the most an "exact" response may carry. Arithmetic noise of 32-bit
@@ -88,7 +93,7 @@ void append(Channels& to, const Channels& more) {
       to[c].insert(to[c].end(), more[c].begin(), more[c].end());
 }
 
-// Plays silence after what `out` holds until the output has decayed: 140 dB below its loudest
+// Plays silence after what `out` holds until the output has decayed: kDecayDb below its loudest
 // chunk, or no longer falling (a noise floor: less than 1 dB lower over a second), or the cap.
 // Returns the frames of silence played.
 size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options,
@@ -114,8 +119,9 @@ size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options
       levels.push_back(level);
       reference = std::max(reference, level);
       if (levels.size() < 2) continue;
-      if (reference > 0.0 && level <= reference * 1e-7) break;
-      if (reference == 0.0 && double(extra) >= 2.0 * rate) break; // nothing comes out
+      if (reference > 0.0 && level <= reference * dbfsToPeak(kDecayDb)) break;
+      // Nothing has come out: a long delay may still bring the sweep, but not after this.
+      if (reference == 0.0 && double(extra) >= kSilentSeconds * rate) break;
       if (levels.size() > 2 * perSecond) {
          const double before = *std::min_element(levels.begin(), levels.end() - long(perSecond));
          const double recent = *std::min_element(levels.end() - long(perSecond), levels.end());
@@ -146,62 +152,75 @@ Channels impulseResponses(const Spectrum& sx, const Channels& y, size_t size, si
    return h;
 }
 
-// H(w) = sum h[n] e^{-jwn} and G(w) = sum n h[n] e^{-jwn} of every channel at one frequency:
+// H(w) = sum h[n] e^{-jwn} and G(w) = sum n h[n] e^{-jwn} of every channel at each frequency:
 // the transform exactly at w, and the group delay Re(G / H) without differencing a wrapped
-// phase. The sums run in blocks of kBlock frames against one table of e^{-jwm}: with n = s + m,
-// H = sum_s e^{-jws} A_s and G = sum_s e^{-jws} (s A_s + B_s), where A_s and B_s are the block's
-// sums of h[n] e^{-jwm} and m h[n] e^{-jwm}. No phasor is carried from frame to frame, so no
-// rounding builds up, and the inner sums keep several accumulators so that they pipeline.
+// phase. The sums run in blocks of kBlock frames against a table of e^{-jwm} per frequency:
+// with n = s + m, H = sum_s e^{-jws} A_s and G = sum_s e^{-jws} (s A_s + B_s), where A_s and B_s
+// are the block's sums of h[n] e^{-jwm} and m h[n] e^{-jwm}. No phasor is carried from frame to
+// frame, so no rounding builds up; the inner sums keep several accumulators so that they
+// pipeline, and a reverb's long response is taken a cache-sized tile at a time for every
+// frequency before the next.
 struct Transform {
    Complex h, g;
 };
 
 constexpr size_t kBlock = 256;
-constexpr size_t kLanes = 4;
+constexpr size_t kLanes = 2;
+constexpr size_t kTile = 32 * kBlock;
 
-std::vector<Transform> transformAt(const Channels& irs, double w) {
-   std::vector<Transform> out(irs.size());
+// [frequency][channel]
+std::vector<std::vector<Transform>> transforms(const Channels& irs, std::span<const double> ws) {
    const size_t length = irs.empty() ? 0 : irs[0].size();
-   double tr[kBlock], ti[kBlock], mr[kBlock], mi[kBlock];
-   for (size_t m = 0; m < kBlock; ++m) {
-      tr[m] = std::cos(w * double(m));
-      ti[m] = -std::sin(w * double(m));
-      mr[m] = double(m) * tr[m];
-      mi[m] = double(m) * ti[m];
+   std::vector<std::vector<Transform>> out(ws.size(), std::vector<Transform>(irs.size()));
+   std::vector<double> table(ws.size() * 4 * kBlock);
+   for (size_t f = 0; f < ws.size(); ++f) {
+      double* t = table.data() + f * 4 * kBlock;
+      for (size_t m = 0; m < kBlock; ++m) {
+         t[m] = std::cos(ws[f] * double(m));
+         t[kBlock + m] = -std::sin(ws[f] * double(m));
+         t[2 * kBlock + m] = double(m) * t[m];
+         t[3 * kBlock + m] = double(m) * t[kBlock + m];
+      }
    }
-   for (size_t c = 0; c < irs.size(); ++c) {
-      const double* ir = irs[c].data();
-      Complex h = 0, g = 0;
-      for (size_t s = 0; s < length; s += kBlock) {
-         const size_t n = std::min(kBlock, length - s);
-         double ar[kLanes] = {}, ai[kLanes] = {}, br[kLanes] = {}, bi[kLanes] = {};
-         size_t m = 0;
-         for (; m + kLanes <= n; m += kLanes) {
-            for (size_t u = 0; u < kLanes; ++u) {
-               const double x = ir[s + m + u];
-               ar[u] += x * tr[m + u];
-               ai[u] += x * ti[m + u];
-               br[u] += x * mr[m + u];
-               bi[u] += x * mi[m + u];
+   for (size_t tile = 0; tile < length; tile += kTile) {
+      const size_t tileEnd = std::min(length, tile + kTile);
+      for (size_t f = 0; f < ws.size(); ++f) {
+         const double* tr = table.data() + f * 4 * kBlock;
+         const double* ti = tr + kBlock;
+         const double* mr = ti + kBlock;
+         const double* mi = mr + kBlock;
+         for (size_t s = tile; s < tileEnd; s += kBlock) {
+            const size_t n = std::min(kBlock, tileEnd - s);
+            const Complex base = std::polar(1.0, -ws[f] * double(s));
+            for (size_t c = 0; c < irs.size(); ++c) {
+               const double* ir = irs[c].data() + s;
+               double ar[kLanes] = {}, ai[kLanes] = {}, br[kLanes] = {}, bi[kLanes] = {};
+               size_t m = 0;
+               for (; m + kLanes <= n; m += kLanes) {
+                  for (size_t u = 0; u < kLanes; ++u) {
+                     const double x = ir[m + u];
+                     ar[u] += x * tr[m + u];
+                     ai[u] += x * ti[m + u];
+                     br[u] += x * mr[m + u];
+                     bi[u] += x * mi[m + u];
+                  }
+               }
+               for (; m < n; ++m) {
+                  ar[0] += ir[m] * tr[m];
+                  ai[0] += ir[m] * ti[m];
+                  br[0] += ir[m] * mr[m];
+                  bi[0] += ir[m] * mi[m];
+               }
+               Complex a = 0, b = 0;
+               for (size_t u = 0; u < kLanes; ++u) {
+                  a += Complex(ar[u], ai[u]);
+                  b += Complex(br[u], bi[u]);
+               }
+               out[f][c].h += base * a;
+               out[f][c].g += base * (double(s) * a + b);
             }
          }
-         for (; m < n; ++m) {
-            const double x = ir[s + m];
-            ar[0] += x * tr[m];
-            ai[0] += x * ti[m];
-            br[0] += x * mr[m];
-            bi[0] += x * mi[m];
-         }
-         Complex a = 0, b = 0;
-         for (size_t u = 0; u < kLanes; ++u) {
-            a += Complex(ar[u], ai[u]);
-            b += Complex(br[u], bi[u]);
-         }
-         const Complex base = std::polar(1.0, -w * double(s));
-         h += base * a;
-         g += base * (double(s) * a + b);
       }
-      out[c] = {h, g};
    }
    return out;
 }
@@ -257,7 +276,8 @@ Latency peakLatency(const Channels& h) {
       if (n + kPeakHalfWidth < at || n > at + kPeakHalfWidth)
          next = std::max(next, std::fabs(h[channel][n]));
    }
-   l.dominanceDb = next > 0.0 ? 20.0 * std::log10(peak / next) : 999.0;
+   l.dominanceDb =
+       next > 0.0 ? 20.0 * std::log10(peak / next) : std::numeric_limits<double>::infinity();
    if (l.dominanceDb < kDominanceDb) {
       char text[128];
       std::snprintf(text, sizeof text,
@@ -341,7 +361,9 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
       lat["measured_reason"] = latency.reason;
       lat["flagged"] = false;
    }
-   lat["dominance_db"] = jsonNumber(latency.dominanceDb);
+   // How far the peak stands above the rest of the response.
+   put(lat, "dominance_db", latency.found || latency.dominanceDb > 0 ? latency.dominanceDb : NAN,
+       latency.found ? "nothing else in the response" : latency.reason);
    const double delay = latency.found ? double(latency.frames) : 0.0;
 
    const std::vector<double> grid = logFrequencies(20.0, 0.45 * rate, 24);
@@ -349,9 +371,13 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    std::vector<std::vector<double>> db(outputs, std::vector<double>(grid.size()));
    std::vector<Json> phase(outputs, Json::array()), group(outputs, Json::array());
    bool silentSomewhere = false;
+   std::vector<double> ws(grid.size());
+   for (size_t i = 0; i < grid.size(); ++i)
+      ws[i] = 2.0 * std::numbers::pi * grid[i] / rate;
+   const auto all = transforms(h1, ws);
    for (size_t i = 0; i < grid.size(); ++i) {
-      const double w = 2.0 * std::numbers::pi * grid[i] / rate;
-      const std::vector<Transform> t = transformAt(h1, w);
+      const double w = ws[i];
+      const std::vector<Transform>& t = all[i];
       for (size_t c = 0; c < outputs; ++c) {
          db[c][i] = amplitudeToDb(std::abs(t[c].h));
          if (std::abs(t[c].h) == 0.0) {

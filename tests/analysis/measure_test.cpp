@@ -164,6 +164,17 @@ TEST(Dynamics, ReadsACompressorsStaticCurveAndTimeConstants) {
    for (size_t i = 0; i < inputs.size(); ++i)
       EXPECT_NEAR(flat["output_dbfs"][1][i].get<double>(), inputs[i].get<double>() - 6.0206, 1e-6);
 
+   // A tremolo's level never settles: what looks like a gain changing with level is not timed.
+   auto tremolo = FunctionDevice::perSample({.outputs = 1}, [] {
+      return [t = 0.0](double x) mutable {
+         return x * (1 + 0.5 * std::sin(2 * kPi * 3 * (t += 1.0 / 48000)));
+      };
+   });
+   const auto moving = measureDynamics(tremolo, {});
+   EXPECT_FALSE(moving["unsettled_dbfs"].empty());
+   EXPECT_TRUE(moving["attack_ms"].is_null());
+   EXPECT_TRUE(flat["unsettled_dbfs"].empty());
+
    const double f = flat["frequency_hz"], threshold = -30, ratio = 4;
    struct Times {
       double attack, release;

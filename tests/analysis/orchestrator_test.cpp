@@ -73,6 +73,7 @@ TEST(AnalyzeFaults, RefusesWhatCannotBeSetBeforeMeasuring) {
        {{"Volume=0.5"}, 48000, ErrorKind::badArgument, "Volume"},
        {{"Left Gain=+12dB"}, 48000, ErrorKind::badArgument, "Left Gain"},
        {{}, -1, ErrorKind::badArgument, "sample rate"},
+       {{}, 96000, ErrorKind::failed, "refuses a sample rate of 96000 Hz"},
    };
    for (const auto& e : cases) {
       AnalysisOptions options;
@@ -80,7 +81,8 @@ TEST(AnalyzeFaults, RefusesWhatCannotBeSetBeforeMeasuring) {
       options.sampleRate = e.rate;
       bool started = false;
       try {
-         analyze(TRIMWISE_PLUGIN_PATH, options, [&](const std::string&) { started = true; });
+         analyze(e.rate == 96000 ? FAULT_RATE_PATH : TRIMWISE_PLUGIN_PATH, options,
+                 [&](const std::string&) { started = true; });
          ADD_FAILURE() << "no error for " << e.cause;
       } catch (const Error& error) {
          EXPECT_EQ(error.kind(), e.kind) << error.what();

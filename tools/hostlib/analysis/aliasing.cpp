@@ -39,16 +39,17 @@ std::set<size_t> aliasBins(size_t bin, size_t n) {
    return bins;
 }
 
-Json spectrogram(Device& device) {
+Json spectrogram(Device& device, const AnalysisOptions& options) {
    const double fs = device.sampleRate();
-   const auto frames = size_t(kSweepSeconds * fs);
+   const auto frames = wholeBlocks(size_t(kSweepSeconds * fs), options);
+   const double seconds = double(frames) / fs;
    const double high = 0.45 * fs, rate = std::log(high / kSweepLow);
    std::vector<double> x(frames);
    const double peak = dbfsToPeak(kLevel);
    for (size_t i = 0; i < frames; ++i) {
       const double t = double(i) / fs;
-      x[i] = peak * std::sin(2 * std::numbers::pi * kSweepLow * kSweepSeconds / rate *
-                             (std::exp(t * rate / kSweepSeconds) - 1));
+      x[i] = peak * std::sin(2 * std::numbers::pi * kSweepLow * seconds / rate *
+                             (std::exp(t * rate / seconds) - 1));
    }
    const auto out = device.play(x, 0, "the high sweep at -6 dBFS");
    std::vector<double> window(kWindow);
@@ -121,7 +122,7 @@ Json measureAliasing(Device& device, const AnalysisOptions& options) {
       }
    }
    Json section = {{"status", "ok"}, {"orders", kOrders}, {"points", std::move(points)}};
-   section["spectrogram"] = spectrogram(device);
+   section["spectrogram"] = spectrogram(device, options);
    return section;
 }
 

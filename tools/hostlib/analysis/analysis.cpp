@@ -374,6 +374,15 @@ Json analyze(const std::string& pathOrName, const AnalysisOptions& options,
                                  format("%g s", options.timeoutSeconds),
                              "it may wait for something that never comes", r.inFlight);
       }
+      if (r.inFlight.find("effSetSampleRate") != std::string::npos) {
+         // The interface gives a plug-in no way to say no to a rate but this.
+         throw Error(ErrorKind::failed,
+                     "'" + path + "' refuses a sample rate of " +
+                         format("%g Hz", options.sampleRate) + ": it " +
+                         (r.signaled() ? "crashed with " + r.endText() : "ended its process") +
+                         r.inFlightSuffix(),
+                     "measure it at a rate it takes, e.g. 48000 Hz");
+      }
       if (r.signaled() || r.exitStatus() != 0 || r.output.empty()) {
          throw PluginCrashed(
              "'" + path + "' crashed while being set up at " + format("%g Hz", options.sampleRate) +

@@ -13,7 +13,8 @@ namespace trimwise::host::analysis {
 
 namespace {
 
-constexpr double kLowest = -90.0, kHighest = 6.0, kStaticStep = 3.0;
+// The static curve's levels; kStepDb is a whole number of its steps.
+constexpr double kLowest = -90.0, kHighest = 6.0, kStaticStep = 2.0;
 constexpr double kStepDb = 20.0;
 // A burst is settled when its level moves less than this from one chunk to the next.
 constexpr double kSettledDb = 0.01;
@@ -25,13 +26,15 @@ constexpr double kCover = 0.6321205588285577; // 1 - 1/e
 
 class Bursts {
 public:
-   explicit Bursts(Device& device)
-       : device_(device), period_(size_t(std::max(2L, std::lround(device.sampleRate() / 1000.0)))),
+   Bursts(Device& device, const AnalysisOptions& options)
+       : device_(device), options_(options),
+         period_(size_t(std::max(2L, std::lround(device.sampleRate() / 1000.0)))),
          chunk_(period_ *
                 size_t(std::max(1L, std::lround(0.02 * device.sampleRate() / double(period_))))),
          tone_(device, device.sampleRate() / double(period_)) {}
 
    double frequency() const { return tone_.frequency(); }
+   bool settled() const { return settled_; }
    size_t period() const { return period_; }
    void record(std::vector<double>* input, Channels* output) {
       tone_.recordInput(input);
@@ -39,26 +42,33 @@ public:
    }
 
    // Holds the tone at `dbfs` until every output's level, over whole periods, settles within
-   // `tolerance` dB between chunks (or `capSeconds` pass). Returns each output's level.
+   // `tolerance` dB between chunks (or `capSeconds` pass). Returns each output's level; notes
+   // in settled() whether they settled.
    std::vector<double> hold(double dbfs, double tolerance, double capSeconds) {
+      settled_ = false;
       const auto name = toneName(frequency(), dbfs);
       // The output lags by the reported latency: what comes out first answers the old level.
       const size_t lag = size_t(std::max(0, device_.reportedLatency()));
-      if (lag > 0) play(dbfs, (lag + period_ - 1) / period_ * period_, name);
+      if (lag > 0) play(dbfs, wholeBlocks(lag, options_), name);
+      // Each call plays whole blocks; the level is read over the last whole periods.
+      const size_t step = wholeBlocks(chunk_, options_);
       const size_t cap =
-          std::max<size_t>(2, size_t(capSeconds * device_.sampleRate() / double(chunk_)));
+          std::max<size_t>(2, size_t(capSeconds * device_.sampleRate() / double(step)));
       std::vector<double> last;
       for (size_t i = 0; i < cap; ++i) {
-         const auto out = play(dbfs, chunk_, name);
+         const auto out = play(dbfs, step, name);
          std::vector<double> levels;
          bool settled = !last.empty();
          for (size_t c = 0; c < out.size(); ++c) {
-            levels.push_back(rmsToDbfs(rms(out[c])));
+            levels.push_back(rmsToDbfs(rms(std::span(out[c]).last(chunk_))));
             if (settled && !(levels[c] == last[c] || std::abs(levels[c] - last[c]) <= tolerance))
                settled = false;
          }
          last = std::move(levels);
-         if (settled) break;
+         if (settled) {
+            settled_ = true;
+            break;
+         }
       }
       return last;
    }
@@ -75,9 +85,11 @@ private:
    }
 
    Device& device_;
+   const AnalysisOptions& options_;
    size_t period_, chunk_;
    TonePlayer tone_;
    Channels* output_ = nullptr;
+   bool settled_ = false;
 };
 
 // Sums of squares from the start, for the power over any window.
@@ -115,7 +127,7 @@ double coverTime(const std::vector<double>& gainDb, size_t from, size_t until, s
 
 } // namespace
 
-Json measureDynamics(Device& device, const AnalysisOptions&) {
+Json measureDynamics(Device& device, const AnalysisOptions& options) {
    if (auto section = notApplicable(device)) return *section;
    const double fs = device.sampleRate();
    const int32_t outputs = device.outputs();
@@ -126,10 +138,12 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
       inputs.push_back(level);
    Channels curve(static_cast<size_t>(outputs));
    device.reset();
-   Bursts bursts(device);
+   Bursts bursts(device, options);
+   std::vector<bool> settled;
    for (double level : inputs) {
       const auto levels = bursts.hold(level, kSettledDb, kBurstCapSeconds);
-      for (size_t c = 0; c < levels.size(); ++c)
+      settled.push_back(bursts.settled());
+      for (size_t c = 0; c < levels.size() && c < curve.size(); ++c)
          curve[c].push_back(levels[c]);
    }
    Json section = {{"status", "ok"}, {"frequency_hz", bursts.frequency()}};
@@ -146,6 +160,11 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
    }
    section["output_dbfs"] = std::move(outputDbfs);
    if (silent) section["output_dbfs_reason"] = "null where the output is silent";
+   // Levels whose output still moved when the burst ended (a plug-in that changes over time).
+   Json unsettled = Json::array();
+   for (size_t i = 0; i < inputs.size(); ++i)
+      if (!settled[i]) unsettled.push_back(inputs[i]);
+   section["unsettled_dbfs"] = std::move(unsettled);
 
    // The 20 dB step where the gain changes most, on the output where it changes most.
    double largest = 0;
@@ -170,20 +189,36 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
       return section;
    }
    const double lowDbfs = inputs[low], highDbfs = lowDbfs + kStepDb;
+   section["step_low_dbfs"] = lowDbfs;
+   section["step_high_dbfs"] = highDbfs;
+   section["step_channel"] = channel;
+   section["gain_change_db"] = largest;
+   const auto nothingToTime = [&](const char* reason) {
+      putNumber(section, "attack_ms", std::numeric_limits<double>::quiet_NaN(), reason);
+      putNumber(section, "release_ms", std::numeric_limits<double>::quiet_NaN(), reason);
+      return section;
+   };
+   const char* moving = "the output level does not settle: the plug-in changes over time";
+   if (!settled[low] || !settled[low + span]) return nothingToTime(moving);
 
    // Low, a step up, and back down, each held until the gain settles; the whole record is kept.
    std::vector<double> input;
    Channels output;
    device.reset();
-   Bursts steps(device);
+   Bursts steps(device, options);
    steps.record(&input, &output);
    const double tolerance = std::max(1e-3, 1e-4 * largest);
+   bool steady = true;
    steps.hold(lowDbfs, kSettledDb, kBurstCapSeconds);
+   steady = steady && steps.settled();
    const size_t up = input.size();
    steps.hold(highDbfs, tolerance, kStepCapSeconds);
+   steady = steady && steps.settled();
    const size_t down = input.size();
    steps.hold(lowDbfs, tolerance, kStepCapSeconds);
+   steady = steady && steps.settled();
    const size_t end = input.size();
+   if (!steady) return nothingToTime(moving);
    if (channel >= output.size())
       throw MeasurementFailed("the plug-in stopped giving output " + std::to_string(channel));
 
@@ -206,10 +241,6 @@ Json measureDynamics(Device& device, const AnalysisOptions&) {
    const char* reason = "the gain did not cover 63 % of its change while the level was held";
    putNumber(section, "attack_ms", attack * 1000, reason);
    putNumber(section, "release_ms", release * 1000, reason);
-   section["step_low_dbfs"] = lowDbfs;
-   section["step_high_dbfs"] = highDbfs;
-   section["step_channel"] = channel;
-   section["gain_change_db"] = largest;
    return section;
 }
 

@@ -18,7 +18,7 @@ constexpr int kPointsPerOctave = 24;
 
 } // namespace
 
-Json measureInstrument(Device& device, const AnalysisOptions&) {
+Json measureInstrument(Device& device, const AnalysisOptions& options) {
    if (!device.isInstrument())
       return Json{{"status", "not_applicable"},
                   {"reason", "for instruments: the plug-in is an effect"}};
@@ -33,7 +33,7 @@ Json measureInstrument(Device& device, const AnalysisOptions&) {
       events.push_back({at + noteFrames, {0x80, note, 0}});
       at += noteFrames + gapFrames;
    }
-   const auto frames = size_t(at + int64_t(kReleaseSeconds * fs));
+   const auto frames = wholeBlocks(size_t(at + int64_t(kReleaseSeconds * fs)), options);
    device.reset();
    const auto out = device.playNotes(events, frames, "four notes from C4");
 

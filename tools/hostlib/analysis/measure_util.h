@@ -49,12 +49,16 @@ inline size_t settleFrames(Device& device) {
    return std::max(size_t(std::lround(0.1 * device.sampleRate())), latency + 1024);
 }
 
-// Settling frames lengthened so that settling plus `frames` fill whole processing blocks: some
-// plug-ins go wrong after a short block, and a host that always passes whole blocks never
-// shows it.
-inline size_t settleToWholeBlocks(size_t settle, size_t frames, const AnalysisOptions& options) {
+// `frames` rounded up to whole processing blocks. Every call plays whole blocks: some plug-ins
+// go wrong after a short block, which a host that always passes whole blocks never shows.
+inline size_t wholeBlocks(size_t frames, const AnalysisOptions& options) {
    const auto block = size_t(std::max(1, options.blockSize));
-   return (settle + frames + block - 1) / block * block - frames;
+   return (frames + block - 1) / block * block;
+}
+
+// Settling frames lengthened so that settling plus `frames` fill whole blocks.
+inline size_t settleToWholeBlocks(size_t settle, size_t frames, const AnalysisOptions& options) {
+   return wholeBlocks(settle + frames, options) - frames;
 }
 
 // The power of two of frames nearest above a sixth of a second: long enough for 100 Hz tones to

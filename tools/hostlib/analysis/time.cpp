@@ -96,7 +96,8 @@ Json measureTime(Device& device, const AnalysisOptions& options) {
    device.reset();
    const auto silenceFrames = size_t(kSilenceSeconds * fs);
    const size_t skip = settleFrames(device);
-   const auto quiet = device.play(std::vector<double>(silenceFrames + skip, 0.0), 0, "silence");
+   const auto quiet = device.play(
+       std::vector<double>(wholeBlocks(silenceFrames + skip, options), 0.0), 0, "silence");
    double noiseDbfs = -inf, noisePower = 0, dc = 0;
    for (const auto& channel : quiet) {
       const auto heard = std::span(channel).subspan(skip);
@@ -114,7 +115,8 @@ Json measureTime(Device& device, const AnalysisOptions& options) {
    device.reset();
    const auto burstFrames = size_t(kBurstSeconds * fs);
    const auto out = device.play(noise(burstFrames, dbfsToPeak(kBurstDbfs) / std::numbers::sqrt2),
-                                lag, "the noise burst at -20 dBFS");
+                                wholeBlocks(burstFrames + lag, options) - burstFrames,
+                                "the noise burst at -20 dBFS");
    const auto referenceFrames = size_t(kReferenceSeconds * fs);
    const auto window = std::max<size_t>(2, size_t(kWindowSeconds * fs));
    const size_t stop = burstFrames + lag; // where the output answers the end of the input
@@ -133,7 +135,8 @@ Json measureTime(Device& device, const AnalysisOptions& options) {
    bool reachable[2];
    for (int t = 0; t < 2; ++t)
       reachable[t] = reference > 0 && thresholds[t] > 2 * noisePower;
-   const auto chunk = size_t(kChunkSeconds * fs), hold = size_t(kHoldSeconds * fs);
+   const auto chunk = wholeBlocks(size_t(kChunkSeconds * fs), options);
+   const auto hold = size_t(kHoldSeconds * fs);
    const auto capFrames = size_t(cap * fs);
    size_t lastLoud[2] = {0, 0}; // frames after the stop where a window last reached each level
    size_t checked = stop;

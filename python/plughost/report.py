@@ -5,6 +5,8 @@ JSON document on standard input (``plughost analyze --report`` runs it so). In P
 
 The document is one of:
 - one analysis, as ``plughost analyze --json`` prints it: {"schema": 1, "plugin": ..., ...};
+- several analyses as JSON lines, as ``plughost analyze A B C --json`` prints them: one page
+  with a part for each;
 - a comparison, as ``--compare --json`` prints it: {"schema": 1, "compare": {"a", "b",
   "difference"}}; both sides go on one plot, with the difference;
 - a collection index, as plughost analyze --report writes it over several plug-ins, linking
@@ -52,8 +54,15 @@ def main(argv) -> int:
         print("usage: python3 -m plughost.report OUT.html < DOCUMENT.json\n"
               "       python3 -m plughost.report --check", file=sys.stderr)
         return 2
+    text = sys.stdin.read()
     try:
-        document = json.load(sys.stdin)
+        try:
+            document = json.loads(text)
+        except ValueError:
+            # JSON lines, as a collection's --json prints them: one page, one part each.
+            document = [json.loads(line) for line in text.splitlines() if line.strip()]
+            if not document:
+                raise
     except ValueError as e:
         print(f"plughost: error: the report's input is no JSON document ({e})\n"
               "hint: give the output of plughost analyze --json on standard input",

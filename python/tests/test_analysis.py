@@ -51,7 +51,7 @@ def real_or_sample():
 
 # ---- The report of every kind of document, read as text
 
-@pytest.mark.parametrize("case", ["failures", "compare", "collection", "list"])
+@pytest.mark.parametrize("case", ["failures", "compare", "collection", "lines"])
 def test_report_shapes(case, tmp_path):
     out = tmp_path / "r.html"
     if case == "failures":
@@ -105,8 +105,11 @@ def test_report_shapes(case, tmp_path):
                      "reports 0 but measures 64", "0 / 64 <b", "(no tail)",
                      "passed (40 passed, 0 failed)", "open: crashed in effOpen"):
             assert text in page, text
-    else:
-        plughost.report([document(["time", "cost"]), document(["dynamics"])], out)
+    else:  # JSON lines, as a collection's --json prints them
+        lines = "\n".join(json.dumps(d) for d in (document(["time", "cost"]),
+                                                    document(["dynamics"])))
+        result = run_report(lines, str(out))
+        assert result.returncode == 0, result.stderr
         page = out.read_text()
         assert 'href="#part-1"' in page and page.count('<figure class="plot"') == 3
         assert "Real-time factor (×)" in page

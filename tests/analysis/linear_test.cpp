@@ -192,5 +192,41 @@ TEST(LinearResponse, SilenceGivesNullsWithReasons) {
    EXPECT_NO_THROW(parsed = Json::parse(plughost::jsonLine(result)));
 }
 
+// Smoothing averages power over the band: an echo of equal level 1000 frames later ripples by
+// +6/-inf dB, and its 1/3-octave average above 1 kHz (dozens of ripples per band) is the mean
+// power, 0.25 + 0.25 = -3.01 dB, while unsmoothed the ripple stays.
+TEST(LinearResponse, SmoothingAveragesPowerOverTheBand) {
+   const auto echo = [] {
+      return Filter([line = std::vector<double>(2002), at = size_t(0)](double x, size_t c) mutable {
+         double* d = line.data() + c * 1001;
+         const double y = 0.5 * (x + d[at]);
+         d[at] = x;
+         if (c == 1) at = (at + 1) % 1001;
+         return y;
+      });
+   };
+   for (const int smoothing : {0, 3}) {
+      SCOPED_TRACE(smoothing);
+      FunctionDevice device(echo, 0, 48000);
+      AnalysisOptions options;
+      options.smoothing = smoothing;
+      const Json lin = measureLinear(device, options)["linear"];
+      const auto& f = lin["frequency_hz"];
+      double low = 0, high = -300;
+      for (size_t i = 0; i < f.size(); ++i) {
+         if (f[i].get<double>() < 1000 || lin["magnitude_db"][0][i].is_null()) continue;
+         low = std::min(low, lin["magnitude_db"][0][i].get<double>());
+         high = std::max(high, lin["magnitude_db"][0][i].get<double>());
+      }
+      if (smoothing) {
+         EXPECT_NEAR(low, -3.01, 0.3);
+         EXPECT_NEAR(high, -3.01, 0.3);
+      } else {
+         EXPECT_LT(low, -20);
+         EXPECT_GT(high, -1);
+      }
+   }
+}
+
 } // namespace
 } // namespace trimwise::host::analysis

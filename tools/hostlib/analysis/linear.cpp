@@ -48,6 +48,14 @@ size_t nextPowerOfTwo(size_t n) {
    return p;
 }
 
+// `frames` rounded up to whole processing blocks: every call then hands the plug-in full blocks
+// only, as hosts mostly do (some plug-ins go wrong after a short one, which is not what is
+// measured here).
+size_t wholeBlocks(size_t frames, const AnalysisOptions& options) {
+   const auto block = static_cast<size_t>(std::max(options.blockSize, 1));
+   return std::max<size_t>(1, (frames + block - 1) / block) * block;
+}
+
 std::string levelText(double dbfs) {
    char text[48];
    std::snprintf(text, sizeof text, "%g dBFS", dbfs);
@@ -99,7 +107,7 @@ void append(Channels& to, const Channels& more) {
 size_t renderDecay(Device& device, Channels& out, const AnalysisOptions& options,
                    const std::string& signal) {
    const double rate = device.sampleRate();
-   const auto chunk = static_cast<size_t>(std::max(1.0, std::round(rate * kChunkSeconds)));
+   const size_t chunk = wholeBlocks(static_cast<size_t>(rate * kChunkSeconds), options);
    const auto cap = static_cast<size_t>(std::max(0.0, options.tailCapSeconds) * rate);
    const size_t perSecond = static_cast<size_t>(1.0 / kChunkSeconds);
    double reference = 0.0;
@@ -292,20 +300,27 @@ Latency peakLatency(const Channels& h) {
    return l;
 }
 
-// Magnitudes in dB averaged as power over 1/`n` octave around each grid frequency.
-std::vector<double> smoothed(const std::vector<double>& frequency, const std::vector<double>& db,
+// The magnitude in dB at each grid frequency averaged as power over 1/`n` octave around it, from
+// the response's spectrum, zero-padded until the narrowest band (at the lowest frequency) holds
+// several bins; where a band holds none, the exact value `db` stays.
+std::vector<double> smoothed(std::span<const double> ir, double rate,
+                             const std::vector<double>& frequency, const std::vector<double>& db,
                              int n) {
-   std::vector<double> out(db.size());
-   for (size_t i = 0; i < db.size(); ++i) {
+   const double half = std::pow(2.0, 0.5 / n);
+   const double narrowest = frequency.front() * (half - 1.0 / half);
+   const size_t size = nextPowerOfTwo(
+       std::max(ir.size(), static_cast<size_t>(8.0 * rate / std::max(narrowest, 1e-3))));
+   const Spectrum spectrum = realFft(ir, size);
+   const double binHz = rate / double(size);
+   std::vector<double> out(db);
+   for (size_t i = 0; i < frequency.size(); ++i) {
+      const auto low = static_cast<size_t>(std::ceil(frequency[i] / half / binHz));
+      const auto high = std::min(spectrum.size() - 1,
+                                 static_cast<size_t>(std::floor(frequency[i] * half / binHz)));
       double sum = 0.0;
-      int count = 0;
-      for (size_t j = 0; j < db.size(); ++j) {
-         if (std::fabs(std::log2(frequency[j] / frequency[i])) <= 0.5 / n && std::isfinite(db[j])) {
-            sum += std::pow(10.0, db[j] / 10.0);
-            ++count;
-         }
-      }
-      out[i] = count ? 10.0 * std::log10(sum / count) : db[i];
+      for (size_t k = low; k <= high; ++k)
+         sum += std::norm(spectrum[k]);
+      if (high >= low) out[i] = 10.0 * std::log10(sum / double(high - low + 1));
    }
    return out;
 }
@@ -318,7 +333,8 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
    const std::string lower = levelText(options.sweepLevelDbfs + kLevelStepDb);
    const double amplitude = dbfsToPeak(options.sweepLevelDbfs);
    const double step = dbfsToPeak(kLevelStepDb);
-   const size_t frames = nextPowerOfTwo(static_cast<size_t>(rate * kSweepSeconds));
+   const size_t frames =
+       wholeBlocks(nextPowerOfTwo(static_cast<size_t>(rate * kSweepSeconds)), options);
    const double f2 = rate / 2.0;
    const std::vector<double> sweep = exponentialSweep(kSweepStartHz, f2, rate, frames, amplitude);
    std::vector<double> quiet(sweep);
@@ -393,8 +409,9 @@ Json measureLinear(Device& device, const AnalysisOptions& options) {
       }
    }
    Json magnitude = Json::array();
-   for (auto& channel : db) {
-      if (options.smoothing > 0) channel = smoothed(grid, channel, options.smoothing);
+   for (size_t c = 0; c < outputs; ++c) {
+      std::vector<double>& channel = db[c];
+      if (options.smoothing > 0) channel = smoothed(h1[c], rate, grid, channel, options.smoothing);
       Json m = Json::array();
       for (double v : channel)
          m.push_back(jsonNumber(v));

@@ -350,6 +350,7 @@ int runAnalyze(AnalyzeOptions& options) {
    Tolerances tolerances = defaultTolerances();
    for (const auto& assignment : options.tolerances)
       setTolerance(tolerances, assignment);
+   if (!options.report.empty()) checkReportTools(); // before measuring, not after
    const bool talk = !options.json;
 
    if (options.compare) {

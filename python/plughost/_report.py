@@ -200,11 +200,18 @@ def _plot_thd(plt, sides: Sequence[Side], difference: Optional[Mapping]):
             ax.plot([p[0] for p in pts], [p[1] for p in pts], marker="o", markersize=3,
                     label=label, **style)
         if section.get("floor_db") is not None:
-            ax.axhline(section["floor_db"], color="grey", linewidth=0.8, linestyle=":",
-                       label=" ".join(filter(None, [side, "analyzer floor"])))
+            floor = section["floor_db"]
+            label = " ".join(filter(None, [side, f"analyzer floor {_number(floor, 1)} dB"]))
+            ax.axhline(floor, color="grey", linewidth=0.8, linestyle=":", label=label)
     ax.set_xlabel("Input level (dBFS)")
     ax.set_ylabel("THD (dB)")
     _least_span(ax, 20.0)
+    # A floor far below the plug-in's distortion is named in the legend, not drawn: the axis
+    # would squeeze the curves into a line.
+    measured = [p.get("thd_db") for _, s in sides for p in s.get("points") or []
+                if isinstance(p.get("thd_db"), (int, float))]
+    if measured and ax.get_ylim()[0] < min(measured) - 40:
+        ax.set_ylim(bottom=min(measured) - 40)
     _legend(ax)
     if sweep:
         ax = axes[0][1]
@@ -556,6 +563,7 @@ th, td { text-align: left; padding: 0.15em 0.8em 0.15em 0; vertical-align: top; 
 td { font-variant-numeric: tabular-nums; }
 .findings li, .flagged { color: #a40000; } .finding-info { color: #555 !important; }
 .status { font-weight: bold; color: #a40000; } .reason { color: #666; font-size: 0.9em; }
+.status.not_applicable { font-weight: normal; color: #555; }
 figure { margin: 0.5em 0; } figure svg { max-width: 100%; height: auto; }
 .note { color: #555; }
 table.collection { width: 100%; }
@@ -572,7 +580,8 @@ def _identity(doc: Mapping, side: str = "") -> str:
         uid_text = f"{uid}" + (f" ('{_esc(shown)}')" if shown else "")
     else:
         uid_text = "—"
-    rows = [("Name", _esc(plugin.get("name", "—"))), ("Vendor", _esc(plugin.get("vendor", "—"))),
+    rows = [("Name", _esc(plugin.get("name", "—"))),
+            ("Vendor", _esc(plugin.get("vendor", "—"))),
             ("Library", _esc(plugin.get("path", "—"))), ("Unique ID", uid_text),
             ("Inputs / outputs", f"{_number(plugin.get('inputs', '—'))} / "
                                  f"{_number(plugin.get('outputs', '—'))}"),

@@ -182,8 +182,8 @@ def analyze(p, what: Union[None, str, Sequence[str]] = None, sample_rate: float 
     "cost"; default all). Options: ``params`` (a {name: value} mapping or "NAME=VALUE" texts,
     set after the state), ``block_size``, ``precision`` (32 or 64), ``timeout`` (seconds per
     measurement), ``tail_cap`` (seconds), ``level`` (the sweep's, dBFS), ``smoothing`` (1/N
-    octave), ``side_chain`` (the stimulus to every input). Fresh instances run in child processes, so a plug-in
-    that crashes marks its measurement "crashed" instead of raising.
+    octave), ``side_chain`` (the stimulus to every input). Fresh instances run in child
+    processes, so a plug-in that crashes marks its measurement "crashed" instead of raising.
     """
     with tempfile.TemporaryDirectory(prefix="plughost-analyze-") as folder:
         if isinstance(p, (str, os.PathLike)):

@@ -147,6 +147,7 @@ def check_lowpass(delay):
         else:
             assert latency["measured"] == delay and removed == delay
         assert linear["confidence"]["time_variant"] is False
+        assert linear["confidence"]["level_dependent"] is False
     return check
 
 

@@ -350,6 +350,7 @@ int runAnalyze(AnalyzeOptions& options) {
    Tolerances tolerances = defaultTolerances();
    for (const auto& assignment : options.tolerances)
       setTolerance(tolerances, assignment);
+   if (!options.report.empty()) checkReportTools(); // before measuring, not after
    const bool talk = !options.json;
 
    if (options.compare) {
@@ -371,6 +372,12 @@ int runAnalyze(AnalyzeOptions& options) {
          printTable(docA);
          std::cout << "\nb: ";
          printTable(docB);
+         const Json& difference = doc["compare"].value("difference", Json::object());
+         if (difference.contains("linear")) {
+            Json linear = difference["linear"];
+            linear.erase("confidence");
+            std::cout << "\nb - a: " << linearText(linear) << '\n';
+         }
       }
       return broken(docA) || broken(docB) ? 1 : 0;
    }

@@ -70,5 +70,8 @@ int runCollection(const AnalyzeOptions& options, const std::vector<std::string>&
 // file by running the Python module plughost.report. Throws ToolError (usage, exit 2) naming
 // the packages to install when Python, the module or matplotlib is missing.
 void writeReport(const Json& document, const std::string& path);
+// Throws as writeReport does when the report cannot be drawn here (no Python, module or
+// matplotlib), so that --report fails before any measurement rather than after.
+void checkReportTools();
 
 } // namespace plughost::analyze

@@ -88,17 +88,17 @@ void parseError(const std::string& output, std::string& cause, std::string& hint
    if (cause.empty()) cause = last;
 }
 
-} // namespace
-
-void writeReport(const Json& document, const std::string& path) {
+// Runs `python3 -m plughost.report ARGUMENT` with `document` on its standard input, and throws
+// the error it reports: usage (exit 2) with the packages to install when Python, the module or
+// matplotlib is missing.
+void runReportModule(const std::string& argument, const std::string& document) {
    const std::string python = pythonPath();
    if (access(python.c_str(), X_OK) != 0) {
       throw ToolError(ExitCode::usage, "--report needs Python, and " + python + " is missing",
                       kInstallHint);
    }
    TemporaryFile input, errors;
-   const std::string text = document.dump();
-   if (!writeAll(input.fd, text) || lseek(input.fd, 0, SEEK_SET) != 0) {
+   if (!writeAll(input.fd, document) || lseek(input.fd, 0, SEEK_SET) != 0) {
       throw ToolError(ExitCode::file, "cannot write the report's document to " + input.path,
                       "set TMPDIR to a folder with space");
    }
@@ -112,7 +112,7 @@ void writeReport(const Json& document, const std::string& path) {
    for (auto& entry : environment)
       envp.push_back(entry.data());
    envp.push_back(nullptr);
-   const char* argv[] = {python.c_str(), "-m", "plughost.report", path.c_str(), nullptr};
+   const char* argv[] = {python.c_str(), "-m", "plughost.report", argument.c_str(), nullptr};
 
    posix_spawn_file_actions_t actions;
    posix_spawn_file_actions_init(&actions);
@@ -151,6 +151,16 @@ void writeReport(const Json& document, const std::string& path) {
                                   std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0)
                             : cause),
                    "this is a bug in plughost's report; please report it with the command line");
+}
+
+} // namespace
+
+void checkReportTools() {
+   runReportModule("--check", "");
+}
+
+void writeReport(const Json& document, const std::string& path) {
+   runReportModule(path, document.dump());
 }
 
 } // namespace plughost::analyze

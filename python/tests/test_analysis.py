@@ -208,6 +208,14 @@ def test_report_in_browser(browser, tmp_path):
         "return Array.from(document.images).filter(i => !i.complete || !i.naturalWidth)"
         ".map(i => i.src.slice(0, 60));")
     assert broken == []
+    # The images inside the plots (the spectrogram's raster) decode to a non-zero width too.
+    widths = browser.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "Promise.all(Array.from(document.querySelectorAll('svg image')).map(i =>"
+        " new Promise(r => { const m = new Image(); m.onload = () => r(m.naturalWidth);"
+        " m.onerror = () => r(0); m.src = i.getAttribute('xlink:href') ||"
+        " i.getAttribute('href'); }))).then(done);")
+    assert widths and all(widths), widths
     sizes = browser.execute_script(
         "return Array.from(document.querySelectorAll('svg')).map(s => {"
         " const r = s.getBoundingClientRect(); return [r.width, r.height]; });")

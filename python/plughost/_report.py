@@ -384,9 +384,9 @@ def _plot_instrument(plt, sides: Sequence[Side], difference: Optional[Mapping]):
     fig, ax = plt.subplots(figsize=(7, 3.8))
     for (side, section), style in zip(sides, _styles(sides)):
         ax.set_prop_cycle(None)  # each side's lines in the same colours
-        spectrum = section.get("spectrum") or {}
-        x = _array(spectrum.get("frequency_hz"))
-        ys = _channels(spectrum.get("magnitude_db"))
+        curve = section.get("spectrum") or {}
+        x = _array(curve.get("frequency_hz"))
+        ys = _channels(curve.get("magnitude_db"))
         for c, y in enumerate(ys):
             if len(y) == len(x):
                 ax.plot(x, y, label=_line_label(side, c, len(ys)), **style)

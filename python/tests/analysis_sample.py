@@ -91,3 +91,18 @@ def failed(doc, measurement, status, reason):
     """`doc` with `measurement` ended as `status` for `reason`."""
     doc[measurement] = {"status": status, "reason": reason}
     return doc
+
+
+def instrument():
+    """An instrument's document: the audio-input measurements do not apply, its notes do."""
+    doc = document(["linear", "cost"])
+    doc["plugin"].update(name="Tone", inputs=0, instrument=True)
+    for measurement in ("latency", "linear"):
+        failed(doc, measurement, "not_applicable",
+               "needs an audio input: the plug-in is an instrument without one")
+    f = np.geomspace(20, 20000, 200)
+    doc["instrument"] = {"status": "ok", "notes": [60, 64, 67], "level_dbfs": -12.0,
+                         "peak_dbfs": -3.0,
+                         "spectrum": {"frequency_hz": f.tolist(),
+                                      "magnitude_db": [(-60 - 10 * np.log10(f)).tolist()]}}
+    return doc

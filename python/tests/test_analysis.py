@@ -3,6 +3,7 @@
 # of every shape, then opened in Debian's chromium (one browser for the module).
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 
 import plughost
-from analysis_sample import document, failed
+from analysis_sample import document, failed, instrument
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ARTEFACTS = os.environ.get("PLUGHOST_ARTEFACTS", tempfile.gettempdir())
@@ -51,7 +52,7 @@ def real_or_sample():
 
 # ---- The report of every kind of document, read as text
 
-@pytest.mark.parametrize("case", ["failures", "compare", "collection", "lines"])
+@pytest.mark.parametrize("case", ["failures", "instrument", "compare", "collection", "lines"])
 def test_report_shapes(case, tmp_path):
     out = tmp_path / "r.html"
     if case == "failures":
@@ -69,6 +70,12 @@ def test_report_shapes(case, tmp_path):
         # Values that could not be measured show their reason, never a number.
         assert "the gain does not change with level" in page
         assert "the output is silent" in page
+    elif case == "instrument":
+        plughost.report(instrument(), out)
+        page = out.read_text()
+        assert page.count('<p class="status not_applicable">Not applicable: needs an audio') == 2
+        plotted = re.findall(r'data-measurement="(\w+)"><svg', page)
+        assert plotted == ["cost", "instrument"] and "Magnitude (dB)" in page
     elif case == "compare":
         a, b = document(["linear", "thd", "dynamics"]), document(["linear", "thd", "dynamics"])
         b["plugin"]["name"] = "Other"
@@ -201,6 +208,14 @@ def test_report_in_browser(browser, tmp_path):
         "return Array.from(document.images).filter(i => !i.complete || !i.naturalWidth)"
         ".map(i => i.src.slice(0, 60));")
     assert broken == []
+    # The images inside the plots (the spectrogram's raster) decode to a non-zero width too.
+    widths = browser.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "Promise.all(Array.from(document.querySelectorAll('svg image')).map(i =>"
+        " new Promise(r => { const m = new Image(); m.onload = () => r(m.naturalWidth);"
+        " m.onerror = () => r(0); m.src = i.getAttribute('xlink:href') ||"
+        " i.getAttribute('href'); }))).then(done);")
+    assert widths and all(widths), widths
     sizes = browser.execute_script(
         "return Array.from(document.querySelectorAll('svg')).map(s => {"
         " const r = s.getBoundingClientRect(); return [r.width, r.height]; });")

@@ -11,10 +11,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -170,16 +169,14 @@ TEST(Compare, DifferencesBMinusAWhereTheGridsAgree) {
    EXPECT_EQ(other["linear_reason"], "measured on different grids");
 }
 
-// The cost section waits for every other analysis's timing to end, and measures every block
-// size of every precision the plug-in processes.
-TEST(Cost, WaitsForTheLockAndTimesEveryBlockSize) {
+// The cost section waits while a measurement of another analysis runs, and measures every
+// block size of every precision the plug-in processes.
+TEST(Cost, WaitsForOtherMeasurementsAndTimesEveryBlockSize) {
    const auto folder = std::filesystem::temp_directory_path() /
                        ("plughost-cost-test-" + std::to_string(::getpid()));
    std::filesystem::create_directories(folder);
    ::setenv("TMPDIR", folder.c_str(), 1);
-   const int fd = ::open((folder / "plughost-analyze-cost.lock").c_str(), O_RDWR | O_CREAT, 0666);
-   ASSERT_GE(fd, 0);
-   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+   auto running = std::make_unique<trimwise::host::analysis::MachineShare>();
 
    const auto plugin = trimwise::host::Plugin::load(TRIMWISE_PLUGIN_PATH);
    trimwise::host::analysis::AnalysisOptions options;
@@ -192,14 +189,18 @@ TEST(Cost, WaitsForTheLockAndTimesEveryBlockSize) {
    });
    // Unlocked, Trimwise's timing takes a few milliseconds, and the load reading after it 0.3 s.
    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-   EXPECT_FALSE(done) << "timed while another analysis held the lock";
-   ::close(fd);
+   EXPECT_FALSE(done) << "timed while another measurement ran";
+   running.reset();
    timing.join();
+   // Taken again once the timing is over.
+   running = std::make_unique<trimwise::host::analysis::MachineShare>();
+   running.reset();
    ::unsetenv("TMPDIR");
    std::filesystem::remove_all(folder);
 
    EXPECT_EQ(cost["status"], "ok");
    EXPECT_GT(cost["lock_wait_s"].get<double>(), 0.3);
+   EXPECT_EQ(cost["alone"], true);
    EXPECT_EQ(cost["block_sizes"], Json({32, 64, 128, 256, 512, 1024, 2048, 4096}));
    for (const char* precision : {"32", "64"}) {
       SCOPED_TRACE(precision);

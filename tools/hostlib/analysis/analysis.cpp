@@ -119,6 +119,7 @@ Json runMeasurement(const std::string& name, const std::string& path,
          sections["cost"] = measureCost(plugin, options);
          return sections;
       }
+      const MachineShare share; // never while a cost section times
       NotingDevice device(openDevice(plugin, options), note, capacity);
       if (name == "linear") {
          const Json both = measureLinear(device, options);

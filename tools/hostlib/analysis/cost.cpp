@@ -37,18 +37,46 @@ constexpr double kLoadWindowSeconds = 0.3;
 
 const std::vector<int32_t> kBlockSizes = {32, 64, 128, 256, 512, 1024, 2048, 4096};
 
-// Held while timing: every analysis on this machine takes the same lock, so collection workers
-// running side by side never time their plug-ins at once.
+int openLockFile(const char* name) {
+   const auto path = std::filesystem::temp_directory_path() / name;
+   return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+}
+
+constexpr const char* kMachineLock = "plughost-analyze-cost.lock";
+// Passed by every measurement before it shares the machine and held by a cost section while it
+// waits for it, so that a stream of measurements cannot keep a cost section waiting.
+constexpr const char* kTurnstile = "plughost-analyze-turnstile.lock";
+// The longest a measurement waits for a cost section to end.
+constexpr int kShareWaitSeconds = 20;
+
+// Waits for `operation` on `fd` until `deadline`; false if it was not granted by then.
+bool lockBefore(int fd, int operation, Clock::time_point deadline) {
+   for (;;) {
+      if (::flock(fd, operation | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) return false;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+   }
+}
+
+// Held while timing: the machine to itself as far as plughost goes. Every measurement of every
+// analysis shares the same lock file while it runs (MachineShare), and the cost section takes
+// it exclusively, so collection workers neither time at once nor measure while another times.
+// It waits for the others at most `patience` seconds, and then times anyway, saying so.
 class CostLock {
 public:
-   CostLock() {
-      const auto path = std::filesystem::temp_directory_path() / "plughost-analyze-cost.lock";
-      fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+   explicit CostLock(double patience) {
       const auto start = Clock::now();
-      if (fd_ >= 0) {
-         while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-         }
+      const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(patience));
+      const int turnstile = openLockFile(kTurnstile);
+      if (turnstile >= 0) lockBefore(turnstile, LOCK_EX, deadline);
+      fd_ = openLockFile(kMachineLock);
+      if (fd_ >= 0 && !lockBefore(fd_, LOCK_EX, deadline)) {
+         ::close(fd_);
+         fd_ = -1;
       }
+      if (turnstile >= 0) ::close(turnstile);
       waited_ = std::chrono::duration<double>(Clock::now() - start).count();
    }
    ~CostLock() {
@@ -210,6 +238,26 @@ void timePrecision(Instance& instance, const AnalysisOptions& options, bool note
 
 } // namespace
 
+MachineShare::MachineShare() {
+   // A cost section is short; one that has not ended by then is stuck, and measuring beside it
+   // beats running out of time waiting for it.
+   const auto deadline = Clock::now() + std::chrono::seconds(kShareWaitSeconds);
+   const int turnstile = openLockFile(kTurnstile);
+   if (turnstile >= 0) {
+      lockBefore(turnstile, LOCK_SH, deadline);
+      ::close(turnstile);
+   }
+   fd_ = openLockFile(kMachineLock);
+   if (fd_ >= 0 && !lockBefore(fd_, LOCK_SH, deadline)) {
+      ::close(fd_);
+      fd_ = -1;
+   }
+}
+
+MachineShare::~MachineShare() {
+   if (fd_ >= 0) ::close(fd_);
+}
+
 Json measureCost(const Plugin& plugin, const AnalysisOptions& options) {
    InstanceOptions instanceOptions;
    instanceOptions.sampleRate = options.sampleRate;
@@ -234,7 +282,9 @@ Json measureCost(const Plugin& plugin, const AnalysisOptions& options) {
    double ownBefore = 0, seconds = 0, waited = 0;
    bool locked = false;
    {
-      const CostLock lock;
+      // Half the measurement's time limit at most, so that a plug-in hanging elsewhere cannot
+      // make this one's cost section run out of time.
+      const CostLock lock(options.timeoutSeconds / 2);
       locked = lock.held();
       waited = lock.waited();
       before = cpuTimes();
@@ -282,12 +332,14 @@ Json measureCost(const Plugin& plugin, const AnalysisOptions& options) {
        {"other_cores_busy", plughost::jsonNumber(busy)},
        {"load_average", plughost::jsonNumber(load)},
        {"cores", cores},
+       {"alone", locked},
        {"lock_wait_s", plughost::jsonNumber(waited)},
        {"seconds", plughost::jsonNumber(seconds)}};
    if (!std::isfinite(load)) result["load_average_reason"] = "/proc/loadavg cannot be read";
    if (!locked) {
-      result["lock_reason"] = "the lock file in the temporary folder cannot be opened: other "
-                              "analyses may have run at the same time";
+      result["lock_reason"] = "timed without waiting any longer for the other analyses on this "
+                              "machine to pause (or the lock file in the temporary folder cannot "
+                              "be opened)";
    }
    return result;
 }

@@ -27,4 +27,18 @@ Json measureInstrument(Device& device, const AnalysisOptions& options);
 // plug-in itself.
 Json measureCost(const Plugin& plugin, const AnalysisOptions& options);
 
+// Held by every other measurement while it runs (a shared lock on a file in the temporary
+// folder): measureCost takes the same lock exclusively, so that it times only while no
+// measurement of any analysis on this machine runs. Waits while a cost section times.
+class MachineShare {
+public:
+   MachineShare();
+   ~MachineShare();
+   MachineShare(const MachineShare&) = delete;
+   MachineShare& operator=(const MachineShare&) = delete;
+
+private:
+   int fd_ = -1;
+};
+
 } // namespace trimwise::host::analysis

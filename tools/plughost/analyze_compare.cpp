@@ -111,8 +111,8 @@ Json instrumentDifference(const Json& a, const Json& b) {
    Json d = Json::object();
    putDifference(d, "level_dbfs", a, b);
    putDifference(d, "peak_dbfs", a, b);
-   const Json& sa = a.contains("spectrum") ? field(a, "spectrum") : Json();
-   const Json& sb = b.contains("spectrum") ? field(b, "spectrum") : Json();
+   const Json& sa = field(a, "spectrum");
+   const Json& sb = field(b, "spectrum");
    if (sa.is_object() && sb.is_object() &&
        sameGrid(field(sa, "frequency_hz"), field(sb, "frequency_hz"))) {
       d["spectrum"] = {{"frequency_hz", field(sa, "frequency_hz")},

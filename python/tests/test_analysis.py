@@ -290,14 +290,17 @@ def test_report_from_the_command_line(tmp_path):
     (fake / "matplotlib").mkdir(parents=True)
     (fake / "matplotlib" / "__init__.py").write_text("raise ImportError('not here')\n")
     out = tmp_path / "r.html"
-    for environment in ({"PLUGHOST_PYTHON": str(tmp_path / "python3")},
-                        {"PYTHONPATH": f"{fake}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}):
+    install = "hint: install python3-plughost and python3-matplotlib"
+    for environment, path, code, hint in (
+            ({"PLUGHOST_PYTHON": str(tmp_path / "python3")}, out, 2, install),
+            ({"PYTHONPATH": f"{fake}{os.pathsep}{os.environ.get('PYTHONPATH', '')}"}, out, 2,
+             install),
+            ({}, tmp_path / "no" / "r.html", 3, "hint: choose a folder that exists")):
         result = subprocess.run([HELPER, "analyze", TRIMWISE, "--what", "linear", "--report",
-                                 str(out)], capture_output=True, text=True,
+                                 str(path)], capture_output=True, text=True,
                                 env={**os.environ, **environment})
-        assert result.returncode == 2, result.stderr
-        assert "hint: install python3-plughost and python3-matplotlib" in result.stderr
-        assert result.stdout == "" and not out.exists()
+        assert result.returncode == code and hint in result.stderr, result.stderr
+        assert result.stdout == "" and not path.exists()
 
 
 def test_collection_report_in_browser(browser, tmp_path):

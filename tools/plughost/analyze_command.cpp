@@ -350,7 +350,7 @@ int runAnalyze(AnalyzeOptions& options) {
    Tolerances tolerances = defaultTolerances();
    for (const auto& assignment : options.tolerances)
       setTolerance(tolerances, assignment);
-   if (!options.report.empty()) checkReportTools(); // before measuring, not after
+   if (!options.report.empty()) checkReportTools(options.report); // before measuring
    const bool talk = !options.json;
 
    if (options.compare) {

@@ -71,7 +71,8 @@ int runCollection(const AnalyzeOptions& options, const std::vector<std::string>&
 // the packages to install when Python, the module or matplotlib is missing.
 void writeReport(const Json& document, const std::string& path);
 // Throws as writeReport does when the report cannot be drawn here (no Python, module or
-// matplotlib), so that --report fails before any measurement rather than after.
-void checkReportTools();
+// matplotlib) or `path`'s folder cannot be written, so that --report fails before any
+// measurement rather than after.
+void checkReportTools(const std::string& path);
 
 } // namespace plughost::analyze

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -155,7 +156,13 @@ void runReportModule(const std::string& argument, const std::string& document) {
 
 } // namespace
 
-void checkReportTools() {
+void checkReportTools(const std::string& path) {
+   const std::string folder = std::filesystem::path(path).parent_path().string();
+   if (access(folder.empty() ? "." : folder.c_str(), W_OK) != 0) {
+      throw ToolError(ExitCode::file,
+                      "cannot write the report '" + path + "': " + std::strerror(errno),
+                      "choose a folder that exists and can be written");
+   }
    runReportModule("--check", "");
 }
 

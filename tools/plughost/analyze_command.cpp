@@ -122,9 +122,8 @@ std::string keyNumbers(const std::string& key, const Json& s) {
    if (s.value("status", "") != "ok") return s.value("reason", "");
    if (key == "latency") {
       return "reported " + num(s.value("reported", Json()), "%.0f") + ", measured " +
-             (s["measured"].is_number() ? num(s["measured"], "%.0f")
-                                        : "none (" + s.value("measured_reason", "") + ")") +
-             " frames";
+             (s["measured"].is_number() ? num(s["measured"], "%.0f") + " frames"
+                                        : "none (" + s.value("measured_reason", "") + ")");
    }
    if (key == "linear") return linearText(s);
    if (key == "thd") {
@@ -144,6 +143,9 @@ std::string keyNumbers(const std::string& key, const Json& s) {
       return text + ", analyzer floor " + num(s.value("floor_db", Json()), "%.0f dB");
    }
    if (key == "dynamics") {
+      // A linear plug-in has no times to give: say why rather than print dashes.
+      if (!s.value("attack_ms", Json()).is_number() && !s.value("release_ms", Json()).is_number())
+         return "no attack or release (" + s.value("attack_ms_reason", "") + ")";
       return "attack " + num(s.value("attack_ms", Json()), "%.3g ms") + ", release " +
              num(s.value("release_ms", Json()), "%.3g ms");
    }

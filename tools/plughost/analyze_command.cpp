@@ -385,23 +385,7 @@ int runAnalyze(AnalyzeOptions& options) {
    }
 
    if (options.plugins.size() > 1 || options.all) {
-      std::vector<std::string> plugins;
-      for (const auto& p : options.plugins) {
-         try {
-            plugins.push_back(findPluginPath(p));
-         } catch (const trimwise::host::LoadError&) {
-            plugins.push_back(p); // reported as not loadable, beside the others
-         }
-      }
-      if (options.all) {
-         for (const auto& found : findPlugins(searchPath()).plugins)
-            plugins.push_back(found.path);
-         if (plugins.empty()) {
-            throw ToolError(ExitCode::usage, "no plug-in found on the search path",
-                            "see where plughost looks with: plughost list");
-         }
-      }
-      return runCollection(options, plugins);
+      return runCollection(options, collectionPlugins(options.plugins, options.all));
    }
 
    const std::string plugin = findPluginPath(options.plugins.front());

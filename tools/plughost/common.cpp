@@ -3,6 +3,7 @@
 
 #include "tools/hostlib/fatal_signal.h"
 #include "tools/hostlib/param_assignment.h"
+#include "tools/hostlib/plugin_search.h"
 #include "tools/hostlib/tool_error.h"
 
 #include <cmath>
@@ -51,6 +52,26 @@ std::string findPluginPath(const std::string& plugin) {
    } catch (const host::LoadError& e) {
       throw host::LoadError(e.what(), e.hint() + "; 'plughost list' shows what is found");
    }
+}
+
+std::vector<std::string> collectionPlugins(const std::vector<std::string>& names, bool all) {
+   std::vector<std::string> plugins;
+   for (const auto& name : names) {
+      try {
+         plugins.push_back(findPluginPath(name));
+      } catch (const host::Error&) {
+         plugins.push_back(name); // reported as not loadable, beside the others
+      }
+   }
+   if (all) {
+      for (const auto& found : findPlugins(searchPath()).plugins)
+         plugins.push_back(found.path);
+      if (plugins.empty()) {
+         throw ToolError(ExitCode::usage, "no plug-in found on the search path",
+                         "see where plughost looks with: plughost list");
+      }
+   }
+   return plugins;
 }
 
 host::Plugin openPlugin(std::string& plugin, const std::string& activity) {

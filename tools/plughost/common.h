@@ -43,6 +43,11 @@ std::string commandLineHint(const std::string& hint);
 // The library for PLUGIN, a path or a name on the search path.
 std::string findPluginPath(const std::string& plugin);
 
+// The libraries of a collection: each name found as PLUGIN is (one found nowhere is kept as it
+// stands, to be reported as not loadable beside the others), then with `all` every plug-in on
+// the search path. Throws ToolError (usage) when `all` finds none.
+std::vector<std::string> collectionPlugins(const std::vector<std::string>& names, bool all);
+
 // Finds the library for PLUGIN, loads it once in a child process, so that a plug-in that crashes
 // while loading is reported rather than taking plughost down, and then loads it here. From then
 // on a crash is reported as one during `activity`. PLUGIN becomes the path found.

@@ -6,6 +6,7 @@
 #include "tools/hostlib/plugin_search.h"
 #include "tools/hostlib/progress_line.h"
 #include "tools/hostlib/tool_error.h"
+#include "tools/plughost/common.h"
 #include "tools/plughost/text_table.h"
 #include "tools/validate/check.h"
 #include "tools/validate/memcheck.h"
@@ -444,23 +445,7 @@ int runValidate(const ValidateOptions& options) {
    if (options.plugins.size() == 1 && !options.all) {
       return runOne(findPlugin(options.plugins.front()), settings, selection, options);
    }
-   std::vector<std::string> plugins;
-   for (const auto& p : options.plugins) {
-      try {
-         plugins.push_back(findPlugin(p));
-      } catch (const ToolError&) {
-         plugins.push_back(p); // reported as not loadable, beside the others
-      }
-   }
-   if (options.all) {
-      for (const auto& found : findPlugins(searchPath()).plugins)
-         plugins.push_back(found.path);
-      if (plugins.empty()) {
-         throw ToolError(ExitCode::usage, "no plug-in found on the search path",
-                         "see where plughost looks with: plughost list");
-      }
-   }
-   return runMany(plugins, settings, selection, options);
+   return runMany(collectionPlugins(options.plugins, options.all), settings, selection, options);
 }
 
 CLI::App* addValidateCommand(CLI::App& app, ValidateOptions& options) {
